@@ -1,0 +1,29 @@
+// Second stage: refine the halo center by a density-weighted shrinking sphere.
+#pragma once
+
+#include <iosfwd>
+
+#include "core/run_state.h"
+
+namespace haloprof {
+
+// Starting from the origin (the densest particle of the file), moves the center 20 times
+// to the density-weighted mean position inside a sphere whose squared radius shrinks by
+// 0.97 per step, then snaps it onto the densest particle inside the last sphere. Reads
+// rad, nhalos and the positions and densities; writes xc, yc, zc and the console.
+// When the last sphere holds no particle of positive density the center stays where the
+// iterations left it and the density is shown as 0.00.
+void findcenter(run_state& data, std::ostream& out);
+
+// Whether particle i lies strictly inside the sphere of squared radius r2 around the
+// center: the squared distance is summed in double from the widened single positions and
+// rounded to single before the comparison. NaN distances are never inside.
+inline bool inside(const run_state& data, std::int64_t i, float r2) {
+  const double dx = data.xpar[i] - data.xc;
+  const double dy = data.ypar[i] - data.yc;
+  const double dz = data.zpar[i] - data.zc;
+  const auto dd = static_cast<float>((dx * dx + dy * dy) + dz * dz);
+  return dd < r2;
+}
+
+}  // namespace haloprof

@@ -1,0 +1,148 @@
+#include "core/format.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <system_error>
+
+namespace haloprof {
+namespace {
+
+// The widest fixed text a double can need: 309 integer digits, a point and the decimals.
+constexpr int max_decimals = 100;
+constexpr std::size_t fixed_buffer = 309 + 2 + max_decimals + 8;
+
+// Right-aligns `s` in w characters, or writes w asterisks when it does not fit.
+void put_aligned(std::string& out, std::string_view s, int w) {
+  if (w <= 0) return;
+  const auto width = static_cast<std::size_t>(w);
+  if (s.size() > width) {
+    out.append(width, '*');
+    return;
+  }
+  out.append(width - s.size(), ' ');
+  out.append(s);
+}
+
+// NaN and infinities, shared by the fixed and scientific fields. Returns false for finite v.
+bool put_special(std::string& out, double v, int w) {
+  if (std::isnan(v)) {
+    put_aligned(out, "NaN", w);
+  } else if (std::isinf(v)) {
+    if (v > 0)
+      put_aligned(out, w >= 8 ? "Infinity" : "Inf", w);
+    else
+      put_aligned(out, w >= 9 ? "-Infinity" : "-Inf", w);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void put_int(std::string& out, std::int64_t v, int w) {
+  char buf[24];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  put_aligned(out, std::string_view(buf, static_cast<std::size_t>(r.ptr - buf)), w);
+}
+
+void put_fixed(std::string& out, double v, int w, int d) {
+  if (put_special(out, v, w)) return;
+  if (d < 0 || d > max_decimals) {
+    out.append(static_cast<std::size_t>(w > 0 ? w : 0), '*');
+    return;
+  }
+  // The digits of |v| correctly rounded to d places; the sign is laid out separately so
+  // that -0.0 and negatives rounding to zero keep their minus sign.
+  char buf[fixed_buffer + 1];
+  buf[0] = '-';
+  char* digits = buf + 1;
+  const auto r = std::to_chars(digits, buf + sizeof buf, std::fabs(v), std::chars_format::fixed, d);
+  char* end = r.ptr;
+  if (d == 0) *end++ = '.';
+  const bool negative = std::signbit(v);
+  char* first = negative ? buf : digits;
+  // A leading "0" before the point is dropped only when that is what makes the text fit:
+  // the sign, if any, moves onto the zero's place.
+  if (end - first == w + 1 && digits[0] == '0' && digits[1] == '.') {
+    digits[0] = '-';
+    first = negative ? digits : digits + 1;
+  }
+  put_aligned(out, std::string_view(first, static_cast<std::size_t>(end - first)), w);
+}
+
+void put_scientific(std::string& out, double v, int w, int d) {
+  if (put_special(out, v, w)) return;
+  if (d < 0 || d > max_decimals) {
+    out.append(static_cast<std::size_t>(w > 0 ? w : 0), '*');
+    return;
+  }
+  char buf[max_decimals + 16];
+  const auto r = std::to_chars(buf, buf + sizeof buf, std::fabs(v), std::chars_format::scientific, d);
+  // to_chars writes m.mmmm e±xx with the carry already moved into the exponent.
+  const std::string_view sci(buf, static_cast<std::size_t>(r.ptr - buf));
+  const auto epos = sci.find('e');
+  const int exponent = std::atoi(buf + epos + 1);
+  const int magnitude = std::abs(exponent);
+
+  std::string s;
+  if (std::signbit(v)) s += '-';
+  s.append(sci.substr(0, epos));
+  if (d == 0) s += '.';
+  if (magnitude > 999) {
+    out.append(static_cast<std::size_t>(w > 0 ? w : 0), '*');
+    return;
+  }
+  // Two exponent digits after the letter E; a three-digit exponent takes the letter's place.
+  if (magnitude <= 99) s += 'E';
+  s += exponent < 0 ? '-' : '+';
+  if (magnitude <= 99) {
+    s += static_cast<char>('0' + magnitude / 10);
+    s += static_cast<char>('0' + magnitude % 10);
+  } else {
+    s += std::to_string(magnitude);
+  }
+  put_aligned(out, s, w);
+}
+
+void free_line::blank() {
+  if (line_.back() != ' ') line_ += ' ';
+}
+
+namespace {
+template <typename T>
+void put_shortest(std::string& out, T v) {
+  if (std::isnan(v)) {
+    out += "NaN";
+  } else if (std::isinf(v)) {
+    out += v > 0 ? "Infinity" : "-Infinity";
+  } else {
+    char buf[64];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, r.ptr);
+  }
+}
+}  // namespace
+
+free_line& free_line::num(float v) {
+  blank();
+  put_shortest(line_, v);
+  return *this;
+}
+
+free_line& free_line::num(double v) {
+  blank();
+  put_shortest(line_, v);
+  return *this;
+}
+
+free_line& free_line::num(std::int64_t v) {
+  blank();
+  char buf[24];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  line_.append(buf, r.ptr);
+  return *this;
+}
+
+}  // namespace haloprof

@@ -1,0 +1,17 @@
+// haloprof: the radial profile of one halo of an N-body snapshot.
+// The snapshot's name is read from standard input; command-line arguments are ignored.
+#include <exception>
+#include <iostream>
+
+#include "core/driver.h"
+
+int main() {
+  try {
+    static haloprof::run_state data;  // lives for the whole run
+    return haloprof::run(data, std::cin, std::cout, std::cerr);
+  } catch (const std::exception& e) {
+    std::cout.flush();
+    std::cerr << "haloprof: internal error: " << e.what() << '\n';
+    return static_cast<int>(haloprof::exit_status::internal);
+  }
+}

@@ -1,0 +1,36 @@
+// A snapshot file mapped read-only into memory and scanned front to back.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace haloprof {
+
+class mapped_file {
+ public:
+  mapped_file() = default;
+  mapped_file(const mapped_file&) = delete;
+  mapped_file& operator=(const mapped_file&) = delete;
+  ~mapped_file();
+
+  // Opens `path` read-only (never creating it) and maps it. On failure returns false and
+  // sets `error` to the reason ("No such file or directory", "is a directory", ...).
+  bool open(const std::string& path, std::string& error);
+
+  const char* begin() const { return data_; }
+  const char* end() const { return data_ + size_; }
+  std::size_t size() const { return size_; }
+
+  // Gives back the pages before `p` that a sequential scan has passed, so that resident
+  // memory stays small however large the file. Reading them again is still allowed.
+  void release_before(const char* p);
+  // Gives back every page; the mapping stays valid for a second pass.
+  void release_all();
+
+ private:
+  const char* data_ = nullptr;
+  std::size_t size_ = 0;
+  const char* released_ = nullptr;
+};
+
+}  // namespace haloprof

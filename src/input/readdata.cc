@@ -1,0 +1,332 @@
+#include "input/readdata.h"
+
+#include <cstring>
+#include <istream>
+#include <ostream>
+#include <string_view>
+
+#include "core/format.h"
+#include "input/mapped_file.h"
+#include "input/number.h"
+#include "input/progress.h"
+
+namespace haloprof {
+namespace {
+
+constexpr std::string_view value_names[7] = {"x", "y", "z", "vx", "vy", "vz", "dens"};
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+// A value ends at a blank, a comma, a slash or the record's end.
+bool ends_value(char c) {
+  return c == ' ' || c == ',' || c == '\n' || c == '\t' || c == '\r' || c == '/';
+}
+
+// A token as it may be shown in a one-line message: printable, and not too long.
+std::string shown(std::string_view t) {
+  constexpr std::size_t most = 40;
+  std::string s;
+  for (std::size_t i = 0; i < t.size() && i < most; ++i) {
+    const auto c = static_cast<unsigned char>(t[i]);
+    if (c >= 0x20 && c < 0x7f) {
+      s += static_cast<char>(c);
+    } else {
+      constexpr char hex[] = "0123456789abcdef";
+      s += "\\x";
+      s += hex[c >> 4];
+      s += hex[c & 15];
+    }
+  }
+  if (t.size() > most) s += "...";
+  return s;
+}
+
+// Walks the snapshot text record by record. Records are lines; line numbers count from 1.
+class scanner {
+ public:
+  scanner(const char* first, const char* last) : p_(first), end_(last) {}
+
+  const char* position() const { return p_; }
+  std::int64_t line() const { return line_; }
+  void restart(const char* p, std::int64_t line) { p_ = p; line_ = line; }
+
+  bool at_end() const { return p_ == end_; }
+  bool at_record_end() const { return p_ == end_ || *p_ == '\n'; }
+  char peek() const { return *p_; }
+  void advance() { ++p_; }
+
+  void skip_blanks() {
+    while (p_ != end_ && is_blank(*p_)) ++p_;
+  }
+
+  // Moves to the start of the next record.
+  void next_record() {
+    const void* nl = std::memchr(p_, '\n', static_cast<std::size_t>(end_ - p_));
+    if (nl == nullptr) {
+      p_ = end_;
+    } else {
+      p_ = static_cast<const char*>(nl) + 1;
+      ++line_;
+    }
+  }
+
+  // Passes over blanks and records that hold nothing else; stops at a value or the end.
+  void skip_empty_records() {
+    for (;;) {
+      skip_blanks();
+      if (p_ == end_ || *p_ != '\n') return;
+      ++p_;
+      ++line_;
+    }
+  }
+
+  // The value starting here: empty when a comma, slash or record end comes first.
+  std::string_view token() {
+    const char* first = p_;
+    while (p_ != end_ && !ends_value(*p_)) ++p_;
+    return {first, static_cast<std::size_t>(p_ - first)};
+  }
+
+  // Passes over the separator after a value: blanks, or one comma with blanks around it.
+  void skip_separator() {
+    skip_blanks();
+    if (p_ != end_ && *p_ == ',') {
+      ++p_;
+      skip_blanks();
+    }
+  }
+
+  // A label in apostrophes or quotation marks, a doubled quote standing for one; it ends
+  // at the closing quote or, failing that, at the record's end.
+  void skip_quoted() {
+    const char quote = *p_++;
+    while (p_ != end_ && *p_ != '\n') {
+      if (*p_++ == quote) {
+        if (p_ != end_ && *p_ == quote) {
+          ++p_;
+          continue;
+        }
+        return;
+      }
+    }
+  }
+
+ private:
+  const char* p_;
+  const char* end_;
+  std::int64_t line_ = 1;
+};
+
+bool parse(std::string_view t, float& v) { return parse_float(t.data(), t.data() + t.size(), v); }
+
+failure bad_snapshot(const std::string& file, std::int64_t line, const std::string& what) {
+  return {exit_status::bad_snapshot, file + ":" + std::to_string(line) + ": " + what};
+}
+
+// Reads the header record: a label, then the redshift, which may stand on a later record
+// when the header holds the label alone. Leaves the scanner at the start of the record
+// after the one that supplied the redshift: the particle list begins there.
+stage_result read_header(scanner& s, const std::string& file, float& redshift) {
+  s.skip_empty_records();
+  if (s.at_end())
+    return failure{exit_status::bad_snapshot,
+                   file + ": the file is empty: expected a header with a label and the redshift"};
+  if (s.peek() == '\'' || s.peek() == '"')
+    s.skip_quoted();
+  else
+    s.token();
+  s.skip_separator();
+  while (s.at_record_end()) {
+    if (s.at_end())
+      return bad_snapshot(file, s.line(), "the file ends after the header's label: expected the redshift");
+    s.next_record();
+    s.skip_blanks();
+  }
+  const std::int64_t line = s.line();
+  const char* at = s.position();
+  const std::string_view t = s.token();
+  if (t.empty())
+    return bad_snapshot(file, line, "expected the redshift after the label, found '" +
+                                        std::string(1, *at) + "'");
+  if (!parse(t, redshift))
+    return bad_snapshot(file, line,
+                        "expected the redshift (a number) after the label, found '" + shown(t) + "'");
+  s.next_record();
+  return std::nullopt;
+}
+
+// Progress is reported about every 4 MiB of text, and pages already scanned are released.
+class pacer {
+ public:
+  pacer(const scan_progress& progress, int pass) : progress_(progress), pass_(pass) {}
+  void at(const char* p) {
+    if (progress_ && p >= next_) {
+      progress_(pass_, p);
+      next_ = p + (std::size_t{4} << 20);
+    }
+  }
+
+ private:
+  const scan_progress& progress_;
+  int pass_;
+  const char* next_ = nullptr;
+};
+
+// Counting pass: a particle record is one whose first value is a number; the list ends at
+// the end of the file or at the first record whose first value is anything else.
+std::int64_t count_particles(scanner& s, const scan_progress& progress) {
+  pacer pace(progress, 1);
+  std::int64_t n = 0;
+  float x;
+  for (;;) {
+    s.skip_empty_records();
+    if (s.at_end() || !parse(s.token(), x)) return n;
+    ++n;
+    s.next_record();
+    pace.at(s.position());
+  }
+}
+
+}  // namespace
+
+std::optional<std::string> read_file_name(std::istream& in) {
+  std::string line;
+  while (std::getline(in, line)) {
+    std::size_t i = 0;
+    while (i < line.size() && is_blank(line[i])) ++i;
+    if (i == line.size()) continue;
+    const char c = line[i];
+    if (c == ',') return std::nullopt;
+    std::string name;
+    if (c == '\'' || c == '"') {
+      for (++i; i < line.size(); ++i) {
+        if (line[i] == c) {
+          if (i + 1 < line.size() && line[i + 1] == c) {
+            name += c;
+            ++i;
+            continue;
+          }
+          break;
+        }
+        name += line[i];
+      }
+      while (!name.empty() && is_blank(name.back())) name.pop_back();
+    } else {
+      for (; i < line.size() && !is_blank(line[i]) && line[i] != ','; ++i) name += line[i];
+    }
+    if (name.empty()) return std::nullopt;
+    return name;
+  }
+  return std::nullopt;
+}
+
+stage_result allocate_particles(run_state& data, std::int64_t n) {
+  // 4 bytes per element: from 2^62 elements on, the byte count no longer fits in 64 bits.
+  if (n < 0 || n >= (std::int64_t{1} << 62))
+    return failure{exit_status::memory, "Integer overflow when calculating the amount of memory to allocate"};
+  for (particle_array* a : {&data.xpar, &data.ypar, &data.zpar, &data.dens, &data.vx, &data.vy, &data.vz})
+    if (!a->allocate(n)) return failure{exit_status::memory, "Allocation would exceed memory limit"};
+  return std::nullopt;
+}
+
+stage_result load_snapshot(run_state& data, const char* first, const char* last,
+                           const std::string& file, std::ostream& out, const scan_progress& progress) {
+  scanner s(first, last);
+  if (auto f = read_header(s, file, data.redshift)) return f;
+  out << free_line().text("Redshift= ").num(data.redshift).str();
+
+  float dmax = 0;
+  data.x0 = data.y0 = data.z0 = 0;
+  const char* list = s.position();
+  const std::int64_t list_line = s.line();
+  data.nhalos = count_particles(s, progress);
+  out << free_line().text("Number of particles = ").num(data.nhalos).str();
+
+  if (auto f = allocate_particles(data, data.nhalos)) return f;
+
+  s.restart(list, list_line);
+  pacer pace(progress, 2);
+  float* const columns[7] = {data.xpar.data(), data.ypar.data(), data.zpar.data(), data.vx.data(),
+                             data.vy.data(),   data.vz.data(),   data.dens.data()};
+  std::int64_t ii = 0;  // 1-based index of the densest particle, 0 while there is none
+  for (std::int64_t i = 0; i < data.nhalos; ++i) {
+    s.skip_empty_records();
+    for (int k = 0; k < 7; ++k) {
+      if (k > 0) s.skip_separator();
+      if (s.at_record_end())
+        return bad_snapshot(file, s.line(),
+                            "expected 7 values (x y z vx vy vz dens), found " + std::to_string(k));
+      if (s.peek() == '/' || s.peek() == ',')
+        return bad_snapshot(file, s.line(),
+                            std::string(s.peek() == '/' ? "a slash ends the record" : "an empty value") +
+                                " after " + std::to_string(k) +
+                                " values: expected 7 values (x y z vx vy vz dens)");
+      const std::string_view t = s.token();
+      if (!parse(t, columns[k][i]))
+        return bad_snapshot(file, s.line(),
+                            "value " + std::to_string(k + 1) + " (" + std::string(value_names[k]) +
+                                ") is not a number: '" + shown(t) + "'" +
+                                (t.find('*') != std::string_view::npos ? " (repeat counts are not supported)" : ""));
+    }
+    // Strictly greater: the first of equal densities wins, and NaN never does.
+    if (data.dens[i] > dmax) {
+      dmax = data.dens[i];
+      ii = i + 1;
+      data.x0 = data.xpar[i];
+      data.y0 = data.ypar[i];
+      data.z0 = data.zpar[i];
+    }
+    s.next_record();
+    pace.at(s.position());
+  }
+
+  out << record()
+             .text(" Center=")
+             .f(data.x0, 9, 3)
+             .f(data.y0, 9, 3)
+             .f(data.z0, 9, 3)
+             .text(" Max.density= ")
+             .f(dmax, 9, 2)
+             .text(" particle= ")
+             .i(ii, 12)
+             .str();
+  return std::nullopt;
+}
+
+stage_result readdata(run_state& data, std::istream& in, std::ostream& out) {
+  out << "Enter file name: " << std::flush;
+  const std::optional<std::string> name = read_file_name(in);
+  if (!name)
+    return failure{exit_status::no_file_name,
+                   "no snapshot file name given on standard input (expected a name such as halo.txt)"};
+  if (name->find('\0') != std::string::npos)
+    return failure{exit_status::cannot_open, "cannot open snapshot '" + shown(*name) + "': the name holds a NUL character"};
+
+  mapped_file file;
+  std::string why;
+  if (!file.open(*name, why)) return failure{exit_status::cannot_open, "cannot open snapshot '" + *name + "': " + why};
+
+  progress_bar bar(file.size());
+  int current_pass = 1;
+  const scan_progress progress = [&](int pass, const char* at) {
+    if (pass != current_pass) {  // the second pass starts again from the top
+      file.release_all();
+      current_pass = pass;
+    }
+    file.release_before(at);
+    bar.show(pass, static_cast<std::size_t>(at - file.begin()));
+  };
+  stage_result result = load_snapshot(data, file.begin(), file.end(), *name, out, progress);
+  bar.clear();
+  if (result) return result;
+
+  // Move the origin onto the densest particle; each difference in double, kept in single.
+  for (std::int64_t i = 0; i < data.nhalos; ++i) {
+    data.xpar[i] = static_cast<float>(data.xpar[i] - data.x0);
+    data.ypar[i] = static_cast<float>(data.ypar[i] - data.y0);
+    data.zpar[i] = static_cast<float>(data.zpar[i] - data.z0);
+  }
+  return std::nullopt;
+}
+
+}  // namespace haloprof

@@ -1,0 +1,124 @@
+#include "properties/report.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <ostream>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/format.h"
+#include "properties/binning.h"
+
+namespace haloprof {
+namespace {
+constexpr float sphere_factor = 4.188f;  // stands in for 4*pi/3
+constexpr float anum = 4096000.0f;       // mean particle number density, 160^3 per unit volume
+constexpr float am1 = 21100.0f;          // mass of one particle
+}  // namespace
+
+std::string compose_report(run_state& data) {
+  std::string block = record()
+                          .text("Z=")
+                          .f(data.redshift, 8, 3)
+                          .text(" Center= ")
+                          .f(data.xc + data.x0, 9, 3)
+                          .f(data.yc + data.y0, 9, 3)
+                          .f(data.zc + data.z0, 9, 3)
+                          .str();
+  block += report_header;
+  block += '\n';
+
+  float ovd = 0;  // particles in the rows so far
+  for (int i = 0; i <= run_state::ntab; ++i) {
+    if (data.nprof[i] == 0) continue;
+    const auto n = static_cast<double>(data.nprof[i]);
+    data.dprof[i] = data.dprof[i] / n;
+    data.vrms[i] = std::sqrt(data.vrms[i] / n);
+    data.vrad[i] = data.vrad[i] / n;
+    data.vrad2[i] = data.vrad2[i] / n;
+    data.vtan[i] = std::sqrt(data.vtan[i] / n);
+
+    const float r1 = static_cast<float>(i) * shell_width;
+    const float r2 = static_cast<float>(i + 1) * shell_width;
+    const float r1_cubed = (r1 * r1) * r1;
+    const float r2_cubed = (r2 * r2) * r2;
+    const float volume = sphere_factor * (r2_cubed - r1_cubed);
+    const float av = volume * anum;  // count expected at the mean density
+    // No guard: a shell without radial motion gives -Infinity (or NaN) as it stands.
+    const auto beta = static_cast<float>(1 - (data.vtan[i] * data.vtan[i] * 0.5) / data.vrad2[i]);
+    ovd = ovd + static_cast<float>(data.nprof[i]);
+    const float amass = ovd * am1;
+    const float overden = static_cast<float>(data.nprof[i]) / av;
+    const float enclosed = ovd / ((r2_cubed * sphere_factor) * anum);
+
+    block += record()
+                 .f(r1, 8, 4)
+                 .f(data.dprof[i], 8, 4)
+                 .f(r2, 8, 4)
+                 .i(data.nprof[i], 8)
+                 .f(overden, 10, 3)
+                 .f(enclosed, 10, 3)
+                 .es(amass, 12, 4)
+                 .f(data.vrms[i], 9, 2)
+                 .f(data.vrad[i], 9, 2)
+                 .f(data.vtan[i], 9, 2)
+                 .f(beta, 9, 3)
+                 .str();
+  }
+  return block;
+}
+
+report_appender::~report_appender() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+stage_result report_appender::fail(const std::string& why) const {
+  return failure{exit_status::report, "cannot write report '" + path_ + "': " + why};
+}
+
+stage_result report_appender::open(const std::string& path) {
+  path_ = path;
+  fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd_ < 0) return fail(std::strerror(errno));
+  return std::nullopt;
+}
+
+stage_result report_appender::append(const std::string& block) {
+  // The lock keeps every block whole when many runs append to one file at once.
+  while (flock(fd_, LOCK_EX) != 0)
+    if (errno != EINTR) return fail(std::string("cannot lock it: ") + std::strerror(errno));
+  struct stat st {};
+  const bool sized = fstat(fd_, &st) == 0;
+  std::size_t done = 0;
+  while (done < block.size()) {
+    const ssize_t n = ::write(fd_, block.data() + done, block.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int err = n < 0 ? errno : EIO;
+      // Take the partial block back off, so that the file holds whole blocks only.
+      if (sized && done > 0 && ftruncate(fd_, st.st_size) != 0) {
+      }
+      flock(fd_, LOCK_UN);
+      return fail(std::strerror(err));
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  flock(fd_, LOCK_UN);
+  const int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0) return fail(std::strerror(errno));
+  return std::nullopt;
+}
+
+stage_result findproperties(run_state& data, std::ostream& out) {
+  if (auto f = bin_particles(data, out)) return f;
+  report_appender report;
+  if (auto f = report.open(report_file)) return f;
+  out << free_line().text("number-density= ").num(anum).str();
+  return report.append(compose_report(data));
+}
+
+}  // namespace haloprof

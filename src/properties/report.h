@@ -1,0 +1,45 @@
+// The profile report: one block per run appended to HaloProperties.dat.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+
+#include "core/run_state.h"
+
+namespace haloprof {
+
+inline constexpr const char* report_file = "HaloProperties.dat";
+
+// Column header of the report, 100 characters.
+inline constexpr const char* report_header =
+    " r_in     <r>    r_out     Np     Overden Ovd(<r_out)  Mass     Vrms    Vradial    Vtangential  beta";
+
+// Turns the shell sums into means and root-mean-squares in place and returns the whole
+// block: the redshift and center (in the file's frame), the header and one row per
+// non-empty shell.
+std::string compose_report(run_state& data);
+
+// The report file, opened for appending (created when missing, never truncated). A block
+// goes in with one write under an exclusive lock, so that runs sharing a directory never
+// interleave; a failed write is cut back off, leaving what earlier runs wrote intact.
+class report_appender {
+ public:
+  report_appender() = default;
+  report_appender(const report_appender&) = delete;
+  report_appender& operator=(const report_appender&) = delete;
+  ~report_appender();
+
+  stage_result open(const std::string& path);
+  stage_result append(const std::string& block);
+
+ private:
+  stage_result fail(const std::string& why) const;
+  std::string path_;
+  int fd_ = -1;
+};
+
+// Third stage: bulk velocity, binning, and the report appended to HaloProperties.dat in
+// the working directory. Prints the bulk velocity and the mean number density.
+stage_result findproperties(run_state& data, std::ostream& out);
+
+}  // namespace haloprof
