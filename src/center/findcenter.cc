@@ -19,9 +19,14 @@ void print_center(std::ostream& out, record& line, const run_state& data, float 
 
 }  // namespace
 
+float shrink_r2(float r2) {
+  // The factor shrinks the squared radius, so the radius itself shrinks by sqrt(0.97).
+  return std::sqrt(r2) > 0.0015f ? r2 * 0.97f : r2;
+}
+
 void findcenter(run_state& data, std::ostream& out) {
   data.xc = data.yc = data.zc = 0;
-  auto r2 = static_cast<float>(data.rad * data.rad);
+  float r2 = initial_r2(data.rad);
   out << free_line().num(data.rad).num(r2).str();
 
   for (int j = 0; j < 20; ++j) {
@@ -47,8 +52,7 @@ void findcenter(run_state& data, std::ostream& out) {
       data.yc = yy;
       data.zc = zz;
     }
-    // The factor shrinks the squared radius, so the radius itself shrinks by sqrt(0.97).
-    if (std::sqrt(r2) > 0.0015f) r2 = r2 * 0.97f;
+    r2 = shrink_r2(r2);
     record line;
     line.text(" particles= ").i(nn, 8).text(" Center= ");
     print_center(out, line, data, r2);

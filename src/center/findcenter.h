@@ -15,6 +15,13 @@ namespace haloprof {
 // iterations left it and the density is shown as 0.00.
 void findcenter(run_state& data, std::ostream& out);
 
+// The first squared search radius: rad squared in double, kept in single precision.
+inline float initial_r2(double rad) { return static_cast<float>(rad * rad); }
+
+// One shrink step: while the radius exceeds 0.0015 the squared radius shrinks by 0.97,
+// both compared and multiplied in single precision.
+float shrink_r2(float r2);
+
 // Whether particle i lies strictly inside the sphere of squared radius r2 around the
 // center: the squared distance is summed in double from the widened single positions and
 // rounded to single before the comparison. NaN distances are never inside.

@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <system_error>
 
 namespace haloprof {
@@ -83,8 +82,9 @@ void put_scientific(std::string& out, double v, int w, int d) {
   // to_chars writes m.mmmm e±xx with the carry already moved into the exponent.
   const std::string_view sci(buf, static_cast<std::size_t>(r.ptr - buf));
   const auto epos = sci.find('e');
-  const int exponent = std::atoi(buf + epos + 1);
-  const int magnitude = std::abs(exponent);
+  int magnitude = 0;
+  for (std::size_t k = epos + 2; k < sci.size(); ++k) magnitude = magnitude * 10 + (sci[k] - '0');
+  const bool exponent_negative = sci[epos + 1] == '-';
 
   std::string s;
   if (std::signbit(v)) s += '-';
@@ -96,7 +96,7 @@ void put_scientific(std::string& out, double v, int w, int d) {
   }
   // Two exponent digits after the letter E; a three-digit exponent takes the letter's place.
   if (magnitude <= 99) s += 'E';
-  s += exponent < 0 ? '-' : '+';
+  s += exponent_negative ? '-' : '+';
   if (magnitude <= 99) {
     s += static_cast<char>('0' + magnitude / 10);
     s += static_cast<char>('0' + magnitude % 10);

@@ -1,13 +1,15 @@
 #include "core/run_state.h"
 
-#include <new>
+#include <cstdlib>
 
 namespace haloprof {
 
 bool particle_array::allocate(std::int64_t n) {
-  // Default-initialised: no time spent zeroing memory that the loading pass overwrites.
-  data_.reset(new (std::nothrow) float[static_cast<std::size_t>(n)]);
-  return data_ != nullptr || n == 0;
+  // Left uninitialised: no time spent zeroing memory that the loading pass overwrites.
+  // The caller has checked that the byte count fits in 64 bits.
+  const auto bytes = static_cast<std::size_t>(n) * sizeof(float);
+  data_.reset(static_cast<float*>(std::malloc(bytes > 0 ? bytes : 1)));
+  return data_ != nullptr;
 }
 
 }  // namespace haloprof

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,7 +24,10 @@ class particle_array {
   const float* data() const { return data_.get(); }
 
  private:
-  std::unique_ptr<float[]> data_;
+  struct release {
+    void operator()(float* p) const { std::free(p); }
+  };
+  std::unique_ptr<float[], release> data_;
 };
 
 // Everything a run hands from stage to stage. All numbers start at zero.
