@@ -62,9 +62,10 @@ void put_fixed(std::string& out, double v, int w, int d) {
   if (d == 0) *end++ = '.';
   const bool negative = std::signbit(v);
   char* first = negative ? buf : digits;
-  // A leading "0" before the point is dropped only when that is what makes the text fit:
-  // the sign, if any, moves onto the zero's place.
-  if (end - first == w + 1 && digits[0] == '0' && digits[1] == '.') {
+  // A leading "0" before the point is dropped only when that is what makes the text fit
+  // (and decimals remain, or nothing but a point would be left); the sign, if any, moves
+  // onto the zero's place.
+  if (end - first == w + 1 && d > 0 && digits[0] == '0' && digits[1] == '.') {
     digits[0] = '-';
     first = negative ? digits : digits + 1;
   }

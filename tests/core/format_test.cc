@@ -30,6 +30,7 @@ TEST(Fixed, LayoutRoundingAndOverflow) {
       {0.125, 9, 2, "     0.12"},          // exact tie: to even
       {0.375, 9, 2, "     0.38"},
       {2.5, 3, 0, " 2."},
+      {0.0, 1, 0, "*"},                    // found by fuzzing: never a lone point
       {123456.5, 9, 3, "*********"},
       {0.0013594868, 9, 5, "  0.00136"},
       {1e300, 9, 2, "*********"},

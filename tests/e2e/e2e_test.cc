@@ -85,6 +85,22 @@ TEST(Console, FirstRecordsOfAHeaderOnlySnapshot) {
       << o.out;
 }
 
+TEST(Console, BundledSampleHalo) {
+  const fs::path sample = fs::path(HALOPROF_DATA) / ".." / ".." / "examples" / "halo.txt";
+  temp_dir dir;
+  const outcome o = run_haloprof(dir.path(), fs::absolute(sample).string() + "\n");
+  ASSERT_EQ(0, o.status) << o.err;
+  EXPECT_EQ(0, o.out.rfind("Enter file name:  Redshift= 0.5\n"
+                           " Number of particles = 52768\n"
+                           " Center=    0.512    0.487    0.503 Max.density= 104977.00 particle=         6405\n",
+                           0))
+      << o.out;
+  // The sample is what the generator makes with these options, byte for byte.
+  const outcome gen = run_program({HALOGEN_EXE, "--digits", "6"}, dir.path(), "");
+  ASSERT_EQ(0, gen.status);
+  EXPECT_TRUE(gen.out == read_file(sample));
+}
+
 TEST(Console, CommandLineArgumentsAreIgnored) {
   temp_dir a, b;
   for (const auto* d : {&a, &b}) fs::copy_file(golden_dir / "shell1.txt", *d / "s.txt");
