@@ -22,6 +22,13 @@ inline float initial_r2(double rad) { return static_cast<float>(rad * rad); }
 // both compared and multiplied in single precision.
 float shrink_r2(float r2);
 
+// One pass of the search: the number of particles strictly inside the sphere of squared
+// radius r2 around the current center (xc, yc, zc), their summed density weights and
+// density-weighted positions, each term formed in single precision and added in double,
+// in file order.
+void sphere_sums(const run_state& data, float r2, std::int64_t& nn, double& am, double& xx, double& yy,
+                 double& zz);
+
 // Whether particle i lies strictly inside the sphere of squared radius r2 around the
 // center: the squared distance is summed in double from the widened single positions and
 // rounded to single before the comparison. NaN distances are never inside.

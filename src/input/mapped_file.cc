@@ -10,8 +10,8 @@
 
 namespace haloprof {
 namespace {
-// Pages are handed back in steps of this size: a madvise call per 64 MiB costs nothing.
-constexpr std::size_t release_step = std::size_t{64} << 20;
+// Pages are handed back in steps of this size: a madvise call per 16 MiB costs nothing.
+constexpr std::size_t release_step = std::size_t{16} << 20;
 }  // namespace
 
 mapped_file::~mapped_file() {

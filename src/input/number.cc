@@ -1,8 +1,10 @@
 #include "input/number.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -139,6 +141,114 @@ bool parse_general(const char* first, const char* last, float& out) {
 }
 
 }  // namespace
+
+namespace {
+
+// Powers of ten that floats hold exactly (5^10 < 2^24).
+constexpr float exact_powers[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+
+// The digits at the start of eight bytes of text, eight at a time (SWAR): how many lead
+// the bytes (8 when all do) and, in `value`, the number they spell.
+inline int leading_digits(const char* p, std::uint32_t& value) {
+  std::uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+  const std::uint64_t x = v ^ 0x3030303030303030ULL;  // a digit byte becomes 0..9
+  // The high bit of each byte is set where x is 10 or more (no carries cross bytes).
+  const std::uint64_t high = x & 0x8080808080808080ULL;
+  const std::uint64_t low = x & 0x7f7f7f7f7f7f7f7fULL;
+  const std::uint64_t not_digit = ((low + 0x7676767676767676ULL) | high) & 0x8080808080808080ULL;
+  const int n = not_digit == 0 ? 8 : std::countr_zero(not_digit) / 8;
+  if (n == 0) {
+    value = 0;
+    return 0;
+  }
+  // Keep the n digits, moved to the top bytes so that zero digits lead them, and combine
+  // pairs, then fours, then the eight.
+  std::uint64_t d = x << (8 * (8 - n));
+  d = d * 10 + (d >> 8);
+  d = (((d & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
+       (((d >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >> 32;
+  value = static_cast<std::uint32_t>(d);
+  return n;
+}
+
+// The doubles nearest to 10^-k.
+constexpr double inverse_powers[] = {1e0, 1e-1, 1e-2, 1e-3, 1e-4, 1e-5, 1e-6, 1e-7, 1e-8, 1e-9, 1e-10};
+
+// Powers of ten up to 10^7, for joining the integer digits to the decimals.
+constexpr std::uint64_t decimal_shift[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+
+// A decimal of at most 2^24 in its digits and a power of ten up to 10^10: both are exact
+// floats, so one multiplication or division rounds the value once, correctly (Clinger's
+// fast path, for single precision). Handles up to 7 digits before and 7 after the point,
+// with at least 8 bytes of text left. Returns false when the text is not such a decimal.
+bool fast_decimal(const char* p, const char* readable, const char*& end, float& out) {
+  if (readable - p < 24) return false;  // room for sign, 7 + 1 + 7 digits and a short exponent
+  const bool negative = *p == '-';
+  p += negative;  // no branch: signs are as random as the velocities
+  std::uint32_t whole, fraction = 0;
+  const int n_whole = leading_digits(p, whole);
+  if (n_whole == 8) return false;
+  p += n_whole;
+  int n_fraction = 0;
+  if (*p == '.') {
+    ++p;
+    n_fraction = leading_digits(p, fraction);
+    if (n_fraction == 8) return false;
+    p += n_fraction;
+  }
+  if (n_whole + n_fraction == 0) return false;
+  const std::uint64_t m = whole * decimal_shift[n_fraction] + fraction;
+  if (m > (1u << 24)) return false;
+  int scale = -n_fraction;
+  if (*p == 'e' || *p == 'E') {
+    ++p;
+    bool exponent_negative = false;
+    if (*p == '+' || *p == '-') exponent_negative = *p++ == '-';
+    if (!is_digit(*p)) return false;
+    int exponent = *p++ - '0';
+    if (is_digit(*p)) exponent = exponent * 10 + (*p++ - '0');
+    if (is_digit(*p)) return false;
+    scale += exponent_negative ? -exponent : exponent;
+  }
+  if (!ends_value(*p) || scale < -10 || scale > 10) return false;
+  float v;
+  if (scale >= 0) {
+    v = static_cast<float>(m) * exact_powers[scale];
+  } else {
+    // m / 10^k through a double reciprocal: the product is within two units of the last
+    // double place of the exact quotient, so it rounds to the same float unless it lies
+    // within those units of a point halfway between two floats (29 bits further down);
+    // only then is the exact division needed.
+    const double q = static_cast<double>(m) * inverse_powers[-scale];
+    const std::uint64_t below_float = std::bit_cast<std::uint64_t>(q) & ((std::uint64_t{1} << 29) - 1);
+    const std::uint64_t halfway = std::uint64_t{1} << 28;
+    if (below_float - (halfway - 4) <= 8)
+      v = static_cast<float>(m) / exact_powers[-scale];
+    else
+      v = static_cast<float>(q);
+  }
+  out = std::bit_cast<float>(std::bit_cast<std::uint32_t>(v) | (static_cast<std::uint32_t>(negative) << 31));
+  end = p;
+  return true;
+}
+
+}  // namespace
+
+bool parse_token(const char* first, const char* last, const char* readable, float& out) {
+  const char* end;
+  if (fast_decimal(first, readable, end, out) && end == last) return true;
+  return parse_float(first, last, out);
+}
+
+scanned_value scan_value(const char* first, const char* last, float& out) {
+  const char* end;
+  if (fast_decimal(first, last, end, out)) return {end, true};
+  end = first;
+  while (end != last && !ends_value(*end)) ++end;
+  return {end, parse_float(first, end, out)};
+}
 
 bool parse_float(const char* first, const char* last, float& out) {
   if (first == last) return false;

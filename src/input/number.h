@@ -13,4 +13,23 @@ namespace haloprof {
 // Returns false, leaving `out` unchanged, when the text is not such a number.
 bool parse_float(const char* first, const char* last, float& out);
 
+// Whether c ends a value in a snapshot record: a blank, tab, carriage return, comma, slash
+// or line feed.
+inline bool ends_value(char c) {
+  return c == ' ' || c == ',' || c == '\n' || c == '\t' || c == '\r' || c == '/';
+}
+
+// The value that starts at `first` and runs to the next character that ends a value (or to
+// `last`): `end` is where it stops, `ok` whether it is a number, converted into `out` as by
+// parse_float. Common short decimals take a fast path that rounds just as exactly.
+struct scanned_value {
+  const char* end;
+  bool ok;
+};
+scanned_value scan_value(const char* first, const char* last, float& out);
+
+// parse_float for a value known to be [first, last), with the text readable up to
+// `readable` (which the fast path may read beyond `last`).
+bool parse_token(const char* first, const char* last, const char* readable, float& out);
+
 }  // namespace haloprof

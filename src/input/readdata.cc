@@ -1,5 +1,6 @@
 #include "input/readdata.h"
 
+#include <bit>
 #include <cstring>
 #include <istream>
 #include <ostream>
@@ -9,6 +10,7 @@
 #include "input/mapped_file.h"
 #include "input/number.h"
 #include "input/progress.h"
+#include "input/text_window.h"
 
 namespace haloprof {
 namespace {
@@ -16,11 +18,6 @@ namespace {
 constexpr std::string_view value_names[7] = {"x", "y", "z", "vx", "vy", "vz", "dens"};
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
-
-// A value ends at a blank, a comma, a slash or the record's end.
-bool ends_value(char c) {
-  return c == ' ' || c == ',' || c == '\n' || c == '\t' || c == '\r' || c == '/';
-}
 
 // A token as it may be shown in a one-line message: printable, and not too long.
 std::string shown(std::string_view t) {
@@ -50,7 +47,19 @@ class scanner {
   std::int64_t line() const { return line_; }
   void restart(const char* p, std::int64_t line) { p_ = p; line_ = line; }
 
+  const char* end() const { return end_; }
   bool at_end() const { return p_ == end_; }
+
+  // Moves past the rest of a record whose values have been read up to `at`.
+  void finish_record(const char* at) {
+    p_ = at;
+    if (*p_ == '\n') {
+      ++p_;
+      ++line_;
+    } else {
+      next_record();
+    }
+  }
   bool at_record_end() const { return p_ == end_ || *p_ == '\n'; }
   char peek() const { return *p_; }
   void advance() { ++p_; }
@@ -78,6 +87,16 @@ class scanner {
       ++p_;
       ++line_;
     }
+  }
+
+  // Reads the value starting here as a number; false, with the value's text in `text`,
+  // when it is not one.
+  bool number(float& v, std::string_view& text) {
+    const char* first = p_;
+    const scanned_value r = scan_value(p_, end_, v);
+    p_ = r.end;
+    text = {first, static_cast<std::size_t>(p_ - first)};
+    return r.ok;
   }
 
   // The value starting here: empty when a comma, slash or record end comes first.
@@ -172,15 +191,94 @@ class pacer {
   const char* next_ = nullptr;
 };
 
+// The plain record form, read from a 128-byte window with bit operations: values
+// separated by blanks only, the wanted values complete within the window, and nothing but
+// blanks before them. Anything else (commas, tabs, blank records, long values, the last
+// bytes of the file, errors) is left to the general path, which reads the same values.
+class fast_records {
+ public:
+  explicit fast_records(const char* end) : end_(end) {}
+
+  // Reads the first `count` values of the record at p into out[0..count); returns where
+  // the last of them ends, or nullptr when the record is not in the plain form.
+  const char* read(const char* p, float* out, int count) const {
+    if (end_ - p < 160) return nullptr;  // the window and the digit reads must stay in the file
+    const window_masks lo = classify_window(p), hi = classify_window(p + 64);
+    const std::uint64_t value[2] = {~(lo.blank | lo.control | lo.special), ~(hi.blank | hi.control | hi.special)};
+    // A value starts where a value byte follows a separator and ends at the separator
+    // after it; the shifts carry from the low half into the high half.
+    const std::uint64_t after[2] = {value[0] << 1, (value[1] << 1) | (value[0] >> 63)};
+    std::uint64_t starts[2] = {value[0] & ~after[0], value[1] & ~after[1]};
+    std::uint64_t ends[2] = {~value[0] & after[0], ~value[1] & after[1]};
+    int first[7], last[7];
+    for (int k = 0; k < count; ++k) {
+      first[k] = take_lowest(starts);
+      last[k] = take_lowest(ends);
+      if (last[k] < 0) return nullptr;
+    }
+    const int stop = last[count - 1];
+    const std::uint64_t stray[2] = {lo.control | lo.special, hi.control | hi.special};
+    if (stop < 64 ? (stray[0] & ((std::uint64_t{1} << stop) - 1)) != 0
+                  : stray[0] != 0 || (stray[1] & ((std::uint64_t{1} << (stop - 64)) - 1)) != 0)
+      return nullptr;
+    if (!ends_value(p[stop])) return nullptr;  // a NUL, say, belongs to the value
+    for (int k = 0; k < count; ++k)
+      if (!parse_token(p + first[k], p + last[k], end_, out[k])) return nullptr;
+    return p + stop;
+  }
+
+ private:
+  // The position of the lowest set bit of a 128-bit mask, cleared; -1 when none is left.
+  static int take_lowest(std::uint64_t (&bits)[2]) {
+    if (bits[0] != 0) {
+      const int at = std::countr_zero(bits[0]);
+      bits[0] &= bits[0] - 1;
+      return at;
+    }
+    if (bits[1] != 0) {
+      const int at = std::countr_zero(bits[1]);
+      bits[1] &= bits[1] - 1;
+      return 64 + at;
+    }
+    return -1;
+  }
+
+  const char* end_;
+};
+
+// The general path for one particle record: any separators, blank records before it, and
+// the error that names the line when the record is not seven numbers.
+stage_result read_particle(scanner& s, const std::string& file, float* const columns[7], std::int64_t i) {
+  s.skip_empty_records();
+  for (int k = 0; k < 7; ++k) {
+    if (k > 0) s.skip_separator();
+    if (s.at_record_end())
+      return bad_snapshot(file, s.line(), "expected 7 values (x y z vx vy vz dens), found " + std::to_string(k));
+    if (s.peek() == '/' || s.peek() == ',')
+      return bad_snapshot(file, s.line(),
+                          std::string(s.peek() == '/' ? "a slash ends the record" : "an empty value") + " after " +
+                              std::to_string(k) + " values: expected 7 values (x y z vx vy vz dens)");
+    std::string_view t;
+    if (!s.number(columns[k][i], t))
+      return bad_snapshot(file, s.line(),
+                          "value " + std::to_string(k + 1) + " (" + std::string(value_names[k]) +
+                              ") is not a number: '" + shown(t) + "'" +
+                              (t.find('*') != std::string_view::npos ? " (repeat counts are not supported)" : ""));
+  }
+  s.next_record();
+  return std::nullopt;
+}
+
 // Counting pass: a particle record is one whose first value is a number; the list ends at
 // the end of the file or at the first record whose first value is anything else.
 std::int64_t count_particles(scanner& s, const scan_progress& progress) {
   pacer pace(progress, 1);
   std::int64_t n = 0;
   float x;
+  std::string_view text;
   for (;;) {
     s.skip_empty_records();
-    if (s.at_end() || !parse(s.token(), x)) return n;
+    if (s.at_end() || !s.number(x, text) || text.empty()) return n;
     ++n;
     s.next_record();
     pace.at(s.position());
@@ -229,8 +327,8 @@ stage_result allocate_particles(run_state& data, std::int64_t n) {
   return std::nullopt;
 }
 
-stage_result load_snapshot(run_state& data, const char* first, const char* last,
-                           const std::string& file, std::ostream& out, const scan_progress& progress) {
+stage_result load_snapshot(run_state& data, const char* first, const char* last, const std::string& file,
+                           std::ostream& out, const scan_progress& progress, bool use_fast) {
   scanner s(first, last);
   if (auto f = read_header(s, file, data.redshift)) return f;
   out << free_line().text("Redshift= ").num(data.redshift).str();
@@ -249,24 +347,14 @@ stage_result load_snapshot(run_state& data, const char* first, const char* last,
   float* const columns[7] = {data.xpar.data(), data.ypar.data(), data.zpar.data(), data.vx.data(),
                              data.vy.data(),   data.vz.data(),   data.dens.data()};
   std::int64_t ii = 0;  // 1-based index of the densest particle, 0 while there is none
+  const fast_records fast(s.end());
+  float values[7];
   for (std::int64_t i = 0; i < data.nhalos; ++i) {
-    s.skip_empty_records();
-    for (int k = 0; k < 7; ++k) {
-      if (k > 0) s.skip_separator();
-      if (s.at_record_end())
-        return bad_snapshot(file, s.line(),
-                            "expected 7 values (x y z vx vy vz dens), found " + std::to_string(k));
-      if (s.peek() == '/' || s.peek() == ',')
-        return bad_snapshot(file, s.line(),
-                            std::string(s.peek() == '/' ? "a slash ends the record" : "an empty value") +
-                                " after " + std::to_string(k) +
-                                " values: expected 7 values (x y z vx vy vz dens)");
-      const std::string_view t = s.token();
-      if (!parse(t, columns[k][i]))
-        return bad_snapshot(file, s.line(),
-                            "value " + std::to_string(k + 1) + " (" + std::string(value_names[k]) +
-                                ") is not a number: '" + shown(t) + "'" +
-                                (t.find('*') != std::string_view::npos ? " (repeat counts are not supported)" : ""));
+    if (const char* at = use_fast ? fast.read(s.position(), values, 7) : nullptr) {
+      for (int k = 0; k < 7; ++k) columns[k][i] = values[k];
+      s.finish_record(at);
+    } else {
+      if (auto f = read_particle(s, file, columns, i)) return f;
     }
     // Strictly greater: the first of equal densities wins, and NaN never does.
     if (data.dens[i] > dmax) {
@@ -276,7 +364,6 @@ stage_result load_snapshot(run_state& data, const char* first, const char* last,
       data.y0 = data.ypar[i];
       data.z0 = data.zpar[i];
     }
-    s.next_record();
     pace.at(s.position());
   }
 

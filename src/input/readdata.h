@@ -34,8 +34,8 @@ using scan_progress = std::function<void(int pass, const char* at)>;
 // Reads the header and the particles of a snapshot held in [first, last), naming `file` in
 // messages. Fills redshift, nhalos, the arrays (still in the file's frame) and the offset,
 // and writes the console records of the redshift, the count and the densest particle.
-stage_result load_snapshot(run_state& data, const char* first, const char* last,
-                           const std::string& file, std::ostream& out,
-                           const scan_progress& progress = {});
+// `use_fast` = false reads every record by the general path (the results are the same).
+stage_result load_snapshot(run_state& data, const char* first, const char* last, const std::string& file,
+                           std::ostream& out, const scan_progress& progress = {}, bool use_fast = true);
 
 }  // namespace haloprof

@@ -1,0 +1,111 @@
+// Micro-benchmarks: number parsing (numbers/s, MB/s) and one center-finder pass
+// (particles/s). Not run by the test suite.
+#include <benchmark/benchmark.h>
+
+#include <charconv>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "center/findcenter.h"
+#include "input/number.h"
+
+namespace {
+
+// Values as a snapshot holds them: positions near 0.5, velocities of hundreds, densities,
+// printed with 7 significant digits and one blank after each.
+std::string snapshot_numbers(int count, std::chars_format form) {
+  std::mt19937_64 rng(42);
+  std::normal_distribution<float> velocity(0.0f, 300.0f);
+  std::uniform_real_distribution<float> position(0.4f, 0.6f), density(1.0f, 1e4f);
+  std::string text;
+  char buf[64];
+  for (int i = 0; i < count; ++i) {
+    const int column = i % 7;
+    const float v = column < 3 ? position(rng) : column < 6 ? velocity(rng) : density(rng);
+    const auto r = form == std::chars_format::scientific ? std::to_chars(buf, buf + sizeof buf, v, form, 6)
+                                                         : std::to_chars(buf, buf + sizeof buf, v, form, 7);
+    text.append(buf, r.ptr);
+    text += column == 6 ? '\n' : ' ';
+  }
+  text.append(32, ' ');  // slack, as in a file with more records after these
+  return text;
+}
+
+void scan(benchmark::State& state, std::chars_format form) {
+  const int count = 1 << 20;
+  const std::string text = snapshot_numbers(count, form);
+  for (auto _ : state) {
+    const char* p = text.data();
+    const char* end = text.data() + text.size();
+    float sum = 0;
+    for (int i = 0; i < count; ++i) {
+      float v;
+      const auto r = haloprof::scan_value(p, end, v);
+      sum += v;
+      p = r.end + 1;
+    }
+    benchmark::DoNotOptimize(sum);
+  }
+  state.SetItemsProcessed(state.iterations() * count);
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
+}
+
+// Values whose bounds are already known, as the record reader hands them over.
+void BM_parse_token(benchmark::State& state) {
+  const int count = 1 << 20;
+  const std::string text = snapshot_numbers(count, std::chars_format::general);
+  std::vector<std::pair<int, int>> bounds;
+  for (std::size_t i = 0, start = 0; i < text.size() && static_cast<int>(bounds.size()) < count; ++i) {
+    if (text[i] == ' ' || text[i] == '\n') {
+      bounds.emplace_back(static_cast<int>(start), static_cast<int>(i));
+      start = i + 1;
+    }
+  }
+  const char* base = text.data();
+  const char* end = base + text.size();
+  for (auto _ : state) {
+    float sum = 0;
+    for (const auto& [a, b] : bounds) {
+      float v;
+      haloprof::parse_token(base + a, base + b, end, v);
+      sum += v;
+    }
+    benchmark::DoNotOptimize(sum);
+  }
+  state.SetItemsProcessed(state.iterations() * count);
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
+}
+BENCHMARK(BM_parse_token);
+
+void BM_scan_general(benchmark::State& s) { scan(s, std::chars_format::general); }
+void BM_scan_scientific(benchmark::State& s) { scan(s, std::chars_format::scientific); }
+BENCHMARK(BM_scan_general);
+BENCHMARK(BM_scan_scientific);
+
+void BM_center_pass(benchmark::State& state) {
+  const auto n = state.range(0);
+  haloprof::run_state data;
+  data.nhalos = n;
+  for (auto* a : {&data.xpar, &data.ypar, &data.zpar, &data.dens}) a->allocate(n);
+  std::mt19937_64 rng(7);
+  std::normal_distribution<float> pos(0.0f, 0.04f);
+  std::uniform_real_distribution<float> dens(1.0f, 100.0f);
+  for (std::int64_t i = 0; i < n; ++i) {
+    data.xpar[i] = pos(rng);
+    data.ypar[i] = pos(rng);
+    data.zpar[i] = pos(rng);
+    data.dens[i] = dens(rng);
+  }
+  for (auto _ : state) {
+    std::int64_t nn;
+    double am, xx, yy, zz;
+    haloprof::sphere_sums(data, 0.0025000002f, nn, am, xx, yy, zz);
+    benchmark::DoNotOptimize(am + xx + yy + zz);
+  }
+  state.SetItemsProcessed(state.iterations() * n);
+}
+BENCHMARK(BM_center_pass)->Arg(1 << 16)->Arg(1 << 20)->Arg(10 << 20)->Unit(benchmark::kMillisecond);
+
+}  // namespace

@@ -1,0 +1,131 @@
+// The fast paths (plain decimals, plain records) must give exactly what the general paths
+// give, bit for bit, message for message.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "input/number.h"
+#include "input/readdata.h"
+
+namespace haloprof {
+namespace {
+
+std::uint32_t bits(float f) {
+  std::uint32_t u;
+  std::memcpy(&u, &f, sizeof u);
+  return u;
+}
+
+// A value as a snapshot might print it, in one of several forms.
+std::string print(std::mt19937_64& rng, float f) {
+  char buf[80];
+  const int digits = 1 + static_cast<int>(rng() % 10);
+  const auto v = static_cast<double>(f);
+  switch (rng() % 6) {
+    case 0: std::snprintf(buf, sizeof buf, "%.*g", digits, v); break;
+    case 1: std::snprintf(buf, sizeof buf, "%.*e", digits, v); break;
+    case 2: std::snprintf(buf, sizeof buf, "%.*f", digits, v); break;
+    case 3: std::snprintf(buf, sizeof buf, "%+.*E", digits, v); break;
+    case 4: std::snprintf(buf, sizeof buf, "%.*e", digits, v); buf[std::strcspn(buf, "e")] = 'D'; break;
+    default: std::snprintf(buf, sizeof buf, "%.*g", digits, v); break;
+  }
+  return buf;
+}
+
+float random_value(std::mt19937_64& rng) {
+  switch (rng() % 4) {
+    case 0: return std::uniform_real_distribution<float>(0.4f, 0.6f)(rng);
+    case 1: return std::normal_distribution<float>(0.0f, 300.0f)(rng);
+    case 2: return std::exp(std::uniform_real_distribution<float>(-20.0f, 20.0f)(rng));
+    default: {
+      float f;
+      const auto u = static_cast<std::uint32_t>(rng());
+      std::memcpy(&f, &u, sizeof f);
+      return std::isfinite(f) ? f : 1.0f;
+    }
+  }
+}
+
+TEST(FastPath, NumbersAgreeWithTheGeneralPathAndTheReference) {
+  std::mt19937_64 rng(5);
+  std::string text;
+  for (int n = 0; n < 2000000; ++n) {
+    text = print(rng, random_value(rng));
+    const std::string padded = text + std::string(32, ' ');  // the fast path reads ahead
+    const char* first = padded.data();
+    const char* last = first + text.size();
+    float fast = 0, general = 0;
+    ASSERT_TRUE(parse_token(first, last, first + padded.size(), fast)) << text;
+    ASSERT_TRUE(parse_float(first, last, general)) << text;
+    ASSERT_EQ(bits(general), bits(fast)) << text;
+    if (text.find('D') == std::string::npos) {
+      ASSERT_EQ(bits(std::strtof(text.c_str(), nullptr)), bits(fast)) << text;
+    }
+  }
+}
+
+TEST(FastPath, AdversarialNumbers) {
+  for (const char* t : {"1.000000059604644775390625", "1.0000000596046448", "0.1", "0.99999997",
+                        "16777216", "16777217", "16777218", "1677721.7", "0.000000016777217",
+                        "123456789", "0.123456789", "1e-45", "1.4e-45", "7e-46", "1.1754942e-38",
+                        "3.4028235e38", "3.4028236e38", "1e39", "-0", "-0.0", "+.5", "5.", ".5",
+                        "-.5e-3", "1.5+3", "2.5D-1", "9.999999e9", "0.0000001", "1e-10", "1e10",
+                        "9999999e-10", "4398127e-7", "0.4398127", "-123.456", "1.234e+02",
+                        "0.30000001", "2.7182817", "1e0", "00000001.5", "0.00000000"}) {
+    const std::string padded = std::string(t) + std::string(32, ' ');
+    const char* last = padded.data() + std::strlen(t);
+    float fast = 0, general = 0;
+    ASSERT_TRUE(parse_token(padded.data(), last, padded.data() + padded.size(), fast)) << t;
+    ASSERT_TRUE(parse_float(padded.data(), last, general)) << t;
+    EXPECT_EQ(bits(general), bits(fast)) << t;
+  }
+}
+
+// Random snapshots, mostly plain records with blanks, some with commas, tabs, carriage
+// returns, blank records, long records and broken ones: both readers must agree on every
+// value and every message.
+TEST(FastPath, RecordsAgreeWithTheGeneralPath) {
+  std::mt19937_64 rng(9);
+  const char* separators[] = {" ", " ", " ", "  ", "\t", ", ", ","};
+  for (int file = 0; file < 300; ++file) {
+    std::string text = "snap 0.5\n";
+    const int records = 1 + static_cast<int>(rng() % 200);
+    for (int r = 0; r < records; ++r) {
+      if (rng() % 50 == 0) text += "\n";
+      if (rng() % 20 == 0) text += "  ";
+      const int values = rng() % 400 == 0 ? 5 : 7 + static_cast<int>(rng() % 3 == 0 ? rng() % 4 : 0);
+      for (int k = 0; k < values; ++k) {
+        if (k > 0) text += rng() % 10 == 0 ? separators[rng() % 7] : " ";
+        text += rng() % 2000 == 0 ? std::string("x1") : print(rng, random_value(rng));
+      }
+      text += rng() % 30 == 0 ? "\r\n" : "\n";
+    }
+    if (rng() % 3 == 0) text += "end of particles\n";
+    run_state fast, general;
+    std::ostringstream fast_out, general_out;
+    const auto f = load_snapshot(fast, text.data(), text.data() + text.size(), "s", fast_out, {}, true);
+    const auto g = load_snapshot(general, text.data(), text.data() + text.size(), "s", general_out, {}, false);
+    ASSERT_EQ(g.has_value(), f.has_value()) << text;
+    if (g) {
+      EXPECT_EQ(g->message, f->message);
+      continue;
+    }
+    ASSERT_EQ(general.nhalos, fast.nhalos);
+    EXPECT_EQ(general_out.str(), fast_out.str());
+    for (std::int64_t i = 0; i < fast.nhalos; ++i) {
+      const float* a[7] = {&fast.xpar[i], &fast.ypar[i], &fast.zpar[i], &fast.vx[i], &fast.vy[i], &fast.vz[i], &fast.dens[i]};
+      const float* b[7] = {&general.xpar[i], &general.ypar[i], &general.zpar[i], &general.vx[i],
+                           &general.vy[i],   &general.vz[i],   &general.dens[i]};
+      for (int k = 0; k < 7; ++k) ASSERT_EQ(bits(*b[k]), bits(*a[k])) << "particle " << i << " value " << k;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace haloprof
