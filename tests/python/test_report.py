@@ -1,0 +1,130 @@
+"""The report reader and the plot command, on reports haloprof itself wrote."""
+
+import math
+import os
+import struct
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "tools"))
+
+from haloprof_report import COLUMNS, ReportError, parse_report, read_report  # noqa: E402
+
+HALOPROF = str(Path(os.environ.get("HALOPROF_EXE", ROOT / "build" / "haloprof")).resolve())
+HALOGEN = str(Path(os.environ.get("HALOGEN_EXE", ROOT / "build" / "halogen")).resolve())
+GOLDEN = ROOT / "tests" / "data" / "golden"
+
+
+def run_haloprof(directory, snapshot):
+    subprocess.run([HALOPROF], input=f"{snapshot}\n", text=True, cwd=directory, check=True,
+                   stdout=subprocess.DEVNULL)
+
+
+@pytest.fixture(scope="module")
+def report(tmp_path_factory):
+    """A report of four runs: a generated halo, then the lone-particle, NaN and overflow cases."""
+    d = tmp_path_factory.mktemp("report")
+    subprocess.run([HALOGEN, "--halo", "3000", "--seed", "4", "-o", str(d / "halo.txt")], check=True)
+    run_haloprof(d, "halo.txt")
+    for name in ("neginf", "single", "overflow"):
+        (d / f"{name}.txt").write_bytes((GOLDEN / f"{name}.txt").read_bytes())
+        run_haloprof(d, f"{name}.txt")
+    return d / "HaloProperties.dat"
+
+
+def field_text(value, first, last, name):
+    """How haloprof lays a finite value out in that field."""
+    width = last - first
+    if name == "np":
+        return f"{int(value):{width}d}"
+    if name == "mass":
+        return f"{value:{width}.4E}"
+    decimals = {"r_in": 4, "r_mean": 4, "r_out": 4, "overden": 3, "ovd": 3, "beta": 3}.get(name, 2)
+    return f"{value:{width}.{decimals}f}"
+
+
+def test_values_equal_the_text(report):
+    blocks = read_report(report)
+    assert len(blocks) == 4
+    lines = report.read_text().splitlines()
+    for block in blocks:
+        assert lines[block.line - 1].startswith("Z=")
+        for k, row in enumerate(block.rows):
+            text = lines[block.line + 1 + k]
+            for name, first, last in COLUMNS:
+                value = row[name]
+                if math.isfinite(value):
+                    assert field_text(value, first, last, name) == text[first:last], (name, text)
+                elif math.isnan(value):
+                    assert text[first:last].strip() in ("NaN",) or set(text[first:last].strip()) == {"*"}
+                else:
+                    assert text[first:last].strip() == ("Infinity" if value > 0 else "-Infinity")
+
+
+def test_special_fields(report):
+    halo, neginf, single, overflow = read_report(report)
+    assert halo.redshift == 0.5 and halo.center == (0.512, 0.487, 0.503)
+    assert halo.rows["np"].sum() > 3000
+    assert neginf.rows["beta"][0] == -math.inf and neginf.rows["vtangential"][0] == 1.0  # touching fields
+    assert neginf.rows["beta"][1] == 1.0
+    assert math.isnan(single.rows["beta"][0]) and single.rows["mass"][0] == 21100.0
+    assert math.isnan(overflow.redshift) and math.isnan(overflow.center[0])  # asterisks
+    assert overflow.center[1:] == (1.0, 2.0)
+
+
+def test_block_without_rows():
+    header = (GOLDEN / "hdronly.report").read_text()
+    (block,) = parse_report(header)
+    assert block.redshift == 0.5 and len(block.rows) == 0
+
+
+@pytest.mark.parametrize("text, message", [
+    ("", "x.dat: the report is empty"),
+    ("Z=   1.000 Center=     0.500    0.250   -0.125\n", "x.dat:2: expected the column header"),
+    ("garbage\n", "x.dat:1: expected a block's first line"),
+    ("Z=   1.000 Center=     0.500    0.250   -0.125", "x.dat:1: the last line has no line end"),
+    ((GOLDEN / "single.report").read_text() + "  0.0017  0.0025\n", "x.dat:4: expected a row of 100 characters"),
+    ((GOLDEN / "single.report").read_text().replace("12.592    12.592", "12.592    xx.xxx"),
+     "x.dat:3: expected a number for ovd in columns 43-52"),
+    ("Z=   1.000 Center=     0.500    0.2x0   -0.125\n", "x.dat:1: expected a number for y"),
+])
+def test_malformed_reports(text, message):
+    with pytest.raises(ReportError, match=message.replace("(", r"\(").replace(")", r"\)")):
+        parse_report(text, "x.dat")
+
+
+def png_size(path):
+    data = Path(path).read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    return struct.unpack(">II", data[16:24])
+
+
+PLOT = [sys.executable, str(ROOT / "tools" / "plot_profile")]
+
+
+def test_plot_writes_a_png(report, tmp_path):
+    out = tmp_path / "p.png"
+    done = subprocess.run(PLOT + [str(report), "-o", str(out), "--blocks", "0,1"], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert out.stat().st_size > 10000
+    assert png_size(out) == (1200, 900)
+
+
+@pytest.mark.parametrize("content, args, message", [
+    ("", [], "the report is empty"),
+    ("nonsense\n", [], "expected a block's first line"),
+    (None, ["--blocks", "7"], "there is no block 7"),
+])
+def test_plot_errors(report, tmp_path, content, args, message):
+    path = report
+    if content is not None:
+        path = tmp_path / "bad.dat"
+        path.write_text(content)
+    done = subprocess.run(PLOT + [str(path), "-o", str(tmp_path / "x.png")] + args, capture_output=True, text=True)
+    assert done.returncode == 2
+    assert message in done.stderr
+    assert not (tmp_path / "x.png").exists()

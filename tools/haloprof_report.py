@@ -1,0 +1,128 @@
+"""Reading HaloProperties.dat, the report haloprof appends one block to per run.
+
+Each block is a line with the redshift and the halo center, a column header, and one row
+per non-empty radial shell. The rows are fixed columns: a value may touch its neighbour
+("-Infinity" fills its whole field), and a value too wide for its field is a run of
+asterisks, so the fields are read by position, never by splitting on blanks.
+
+    >>> from haloprof_report import read_report
+    >>> blocks = read_report("HaloProperties.dat")
+    >>> blocks[0].redshift, blocks[0].center, blocks[0].rows["ovd"]
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from pathlib import Path
+
+import numpy as np
+
+HEADER = (" r_in     <r>    r_out     Np     Overden Ovd(<r_out)  Mass     Vrms    Vradial"
+          "    Vtangential  beta")
+
+# (name, first column, one past the last column) of each row item.
+COLUMNS = (
+    ("r_in", 0, 8),          # inner radius of the shell
+    ("r_mean", 8, 16),       # mean radius of its particles
+    ("r_out", 16, 24),       # outer radius
+    ("np", 24, 32),          # particles in the shell
+    ("overden", 32, 42),     # shell density over the mean density
+    ("ovd", 42, 52),         # mean density within r_out over the mean density
+    ("mass", 52, 64),        # enclosed mass
+    ("vrms", 64, 73),        # root-mean-square speed relative to the bulk velocity
+    ("vradial", 73, 82),     # mean radial velocity
+    ("vtangential", 82, 91), # root-mean-square tangential speed
+    ("beta", 91, 100),       # velocity anisotropy
+)
+ROW_WIDTH = 100
+ROW_DTYPE = np.dtype([(name, np.float64) for name, _, _ in COLUMNS])
+
+
+class ReportError(ValueError):
+    """A report that is not a sequence of well-formed blocks; the message names the line."""
+
+
+@dataclass
+class Block:
+    redshift: float
+    center: tuple[float, float, float]
+    rows: np.ndarray  # structured array, one field per column of ROW_DTYPE
+    line: int         # line number of the block's first line
+
+
+_SPECIAL = {"NaN": math.nan, "Infinity": math.inf, "Inf": math.inf,
+            "-Infinity": -math.inf, "-Inf": -math.inf}
+
+
+def parse_field(text: str) -> float:
+    """One fixed-column field: a number, NaN, an infinity, or asterisks (read as NaN)."""
+    s = text.strip()
+    if s and set(s) == {"*"}:
+        return math.nan
+    if s in _SPECIAL:
+        return _SPECIAL[s]
+    if not s:
+        raise ValueError("empty field")
+    # A three-digit exponent is written without its letter: 1.0000+100.
+    for i in range(len(s) - 1, 0, -1):
+        if s[i] in "+-" and s[i - 1] not in "Ee":
+            s = s[:i] + "E" + s[i:]
+            break
+    return float(s)
+
+
+def _fields(where: str, line: str, spans) -> list[float]:
+    values = []
+    for name, first, last in spans:
+        try:
+            values.append(parse_field(line[first:last]))
+        except ValueError:
+            raise ReportError(f"{where}: expected a number for {name} in columns {first + 1}-{last}, "
+                              f"found {line[first:last]!r}") from None
+    return values
+
+
+def parse_report(text: str, name: str = "HaloProperties.dat") -> list[Block]:
+    """The blocks of a report's text; `name` is used in error messages."""
+    lines = text.split("\n")
+    if lines and lines[-1] == "":
+        lines.pop()
+    elif lines:
+        raise ReportError(f"{name}:{len(lines)}: the last line has no line end (a report cut short?)")
+    if not lines:
+        raise ReportError(f"{name}: the report is empty")
+    blocks: list[Block] = []
+    i = 0
+    while i < len(lines):
+        start = i
+        where = f"{name}:{i + 1}"
+        line = lines[i]
+        if not line.startswith("Z=") or len(line) != 46 or line[10:19] != " Center= ":
+            raise ReportError(f"{where}: expected a block's first line 'Z=… Center= …' of 46 characters, "
+                              f"found {line[:60]!r}")
+        redshift, *center = _fields(where, line, (("redshift", 2, 10), ("x", 19, 28), ("y", 28, 37),
+                                                   ("z", 37, 46)))
+        if i + 1 >= len(lines) or lines[i + 1] != HEADER:
+            found = lines[i + 1][:60] if i + 1 < len(lines) else "the end of the file"
+            raise ReportError(f"{name}:{i + 2}: expected the column header, found {found!r}")
+        rows = []
+        i += 2
+        while i < len(lines) and not lines[i].startswith("Z="):
+            if len(lines[i]) != ROW_WIDTH:
+                raise ReportError(f"{name}:{i + 1}: expected a row of {ROW_WIDTH} characters, "
+                                  f"found {len(lines[i])}")
+            rows.append(tuple(_fields(f"{name}:{i + 1}", lines[i], COLUMNS)))
+            i += 1
+        blocks.append(Block(redshift, tuple(center), np.array(rows, dtype=ROW_DTYPE), start + 1))
+    return blocks
+
+
+def read_report(path: str | Path) -> list[Block]:
+    """The blocks of the report file at `path`, in the order the runs appended them."""
+    path = Path(path)
+    try:
+        text = path.read_text(encoding="ascii")
+    except UnicodeDecodeError as e:
+        raise ReportError(f"{path}: not a text report ({e.reason} at byte {e.start})") from None
+    return parse_report(text, str(path))
