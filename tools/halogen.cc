@@ -76,6 +76,7 @@ struct options {
   double bulk[3] = {150.0, -80.0, 40.0};
   double redshift = 0.5;
   double vvir = 0;  // 0: scale with the halo's mass
+  double rvir = 0;  // 0: the radius enclosing 200 times the mean density
   double scatter = 0.2;  // log-normal scatter of the density estimates, in e-folds
   int digits = 7;
   char format = 'g';  // g: shortest of fixed and exponent, e: exponent, f: fixed decimals
@@ -178,6 +179,8 @@ class writer {
                "                          it holds 4096000 L^3 particles)\n"
                "  -d, --digits D          significant digits (decimals with --format f) (default 7)\n"
                "  -f, --format g|e|f      number form: shortest, exponent or fixed (default g)\n"
+               "  -r, --rvir R            virial radius (default: where the mean density inside is\n"
+               "                          200 times the background's)\n"
                "  -z, --redshift Z        redshift written in the header (default 0.5)\n"
                "  -o, --output FILE       write to FILE instead of standard output\n");
   std::exit(status);
@@ -197,6 +200,7 @@ options parse_options(int argc, char** argv) {
     else if (a == "-b" || a == "--box") o.box = std::strtod(v, &end);
     else if (a == "-d" || a == "--digits") o.digits = static_cast<int>(std::strtol(v, &end, 10));
     else if (a == "-z" || a == "--redshift") o.redshift = std::strtod(v, &end);
+    else if (a == "-r" || a == "--rvir") o.rvir = std::strtod(v, &end);
     else if (a == "-f" || a == "--format") { o.format = v[0]; end = const_cast<char*>(v) + 1; }
     else if (a == "-o" || a == "--output") { o.output = v; end = const_cast<char*>(v) + std::strlen(v); }
     else usage(2);
@@ -205,7 +209,7 @@ options parse_options(int argc, char** argv) {
       std::exit(2);
     }
   }
-  if (o.halo < 0 || o.concentration <= 0 || o.box < 0 || o.digits < 1 || o.digits > 9 ||
+  if (o.halo < 0 || o.concentration <= 0 || o.box < 0 || o.rvir < 0 || o.digits < 1 || o.digits > 9 ||
       (o.format != 'g' && o.format != 'e' && o.format != 'f')) {
     std::fprintf(stderr, "halogen: option out of range (see --help)\n");
     std::exit(2);
@@ -224,7 +228,8 @@ int main(int argc, char** argv) {
   }
 
   const double c = o.concentration;
-  const double rvir = std::cbrt(3.0 * static_cast<double>(o.halo) / (4.0 * pi * overdensity * mean_density));
+  const double rvir = o.rvir > 0 ? o.rvir
+                                 : std::cbrt(3.0 * static_cast<double>(o.halo) / (4.0 * pi * overdensity * mean_density));
   const double vvir = o.vvir > 0 ? o.vvir : 100.0 * std::cbrt(static_cast<double>(o.halo) / 20000.0);
   const double rho_scale = static_cast<double>(o.halo) * c * c * c / (4.0 * pi * rvir * rvir * rvir * nfw_mass(c));
   const auto background = static_cast<std::int64_t>(std::llround(mean_density * o.box * o.box * o.box));

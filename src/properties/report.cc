@@ -98,9 +98,9 @@ stage_result report_appender::append(const std::string& block) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       const int err = n < 0 ? errno : EIO;
-      // Take the partial block back off, so that the file holds whole blocks only.
-      if (sized && done > 0 && ftruncate(fd_, st.st_size) != 0) {
-      }
+      // Take the partial block back off, so that the file holds whole blocks only. Should
+      // that fail too, the write's own error is still the one to report.
+      if (sized && done > 0) [[maybe_unused]] const int cut = ftruncate(fd_, st.st_size);
       flock(fd_, LOCK_UN);
       return fail(std::strerror(err));
     }

@@ -155,6 +155,20 @@ TEST(Report, ConcurrentRunsNeverInterleave) {
   EXPECT_EQ(expected, found);
 }
 
+TEST(Report, AWriteCutShortIsTakenBackOff) {
+  // A file size limit makes the write stop part way (EFBIG, with SIGXFSZ ignored): the
+  // partial block must not stay behind.
+  temp_dir dir;
+  fs::copy_file(golden_dir / "shell1.txt", dir / "s.txt");
+  const std::string earlier(400, 'e');
+  write_file(dir / "HaloProperties.dat", earlier);
+  const outcome o = run_program(
+      {"/bin/sh", "-c", std::string("trap '' XFSZ; ulimit -f 1; exec ") + HALOPROF_EXE}, dir.path(), "s.txt\n");
+  EXPECT_EQ(6, o.status);
+  EXPECT_EQ("cannot write report 'HaloProperties.dat': File too large\n", o.err);
+  EXPECT_EQ(earlier, read_file(dir / "HaloProperties.dat"));
+}
+
 struct failing_run {
   const char* what;
   void (*setup)(const fs::path& dir);
