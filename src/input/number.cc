@@ -147,59 +147,83 @@ namespace {
 // Powers of ten that floats hold exactly (5^10 < 2^24).
 constexpr float exact_powers[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
 
-// The digits at the start of eight bytes of text, eight at a time (SWAR): how many lead
-// the bytes (8 when all do) and, in `value`, the number they spell.
-inline int leading_digits(const char* p, std::uint32_t& value) {
+std::uint64_t load8(const char* p) {
   std::uint64_t v;
   std::memcpy(&v, p, sizeof v);
   if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-  const std::uint64_t x = v ^ 0x3030303030303030ULL;  // a digit byte becomes 0..9
+  return v;
+}
+
+// How many of the eight bytes at p are digits before the first that is not (SWAR).
+inline int count_digits(const char* p) {
+  const std::uint64_t x = load8(p) ^ 0x3030303030303030ULL;  // a digit byte becomes 0..9
   // The high bit of each byte is set where x is 10 or more (no carries cross bytes).
   const std::uint64_t high = x & 0x8080808080808080ULL;
   const std::uint64_t low = x & 0x7f7f7f7f7f7f7f7fULL;
   const std::uint64_t not_digit = ((low + 0x7676767676767676ULL) | high) & 0x8080808080808080ULL;
-  const int n = not_digit == 0 ? 8 : std::countr_zero(not_digit) / 8;
-  if (n == 0) {
-    value = 0;
-    return 0;
-  }
-  // Keep the n digits, moved to the top bytes so that zero digits lead them, and combine
-  // pairs, then fours, then the eight.
-  std::uint64_t d = x << (8 * (8 - n));
+  return not_digit == 0 ? 8 : std::countr_zero(not_digit) / 8;
+}
+
+// The number spelled by the n digits at p (n from 0 to 8; eight bytes readable): the n
+// digits move to the top bytes, so that zero digits lead them, then pairs, fours and the
+// eight are combined with three multiplications.
+inline std::uint32_t digits_value(const char* p, int n) {
+  if (n == 0) return 0;
+  std::uint64_t d = (load8(p) ^ 0x3030303030303030ULL) << (8 * (8 - n));
   d = d * 10 + (d >> 8);
   d = (((d & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
        (((d >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >> 32;
-  value = static_cast<std::uint32_t>(d);
-  return n;
+  return static_cast<std::uint32_t>(d);
 }
 
 // The doubles nearest to 10^-k.
 constexpr double inverse_powers[] = {1e0, 1e-1, 1e-2, 1e-3, 1e-4, 1e-5, 1e-6, 1e-7, 1e-8, 1e-9, 1e-10};
 
-// Powers of ten up to 10^7, for joining the integer digits to the decimals.
-constexpr std::uint64_t decimal_shift[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+// Powers of ten up to 10^8, for joining the integer digits to the decimals.
+constexpr std::uint64_t decimal_shift[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
 
-// A decimal of at most 2^24 in its digits and a power of ten up to 10^10: both are exact
-// floats, so one multiplication or division rounds the value once, correctly (Clinger's
-// fast path, for single precision). Handles up to 7 digits before and 7 after the point,
-// with at least 8 bytes of text left. Returns false when the text is not such a decimal.
+// m * 10^scale for m up to 2^24 and scale from -10 to 10: both factors are exact floats,
+// so one multiplication or division rounds the value once, correctly (Clinger's fast
+// path, for single precision). The sign goes on without a branch: signs are as random as
+// the velocities.
+//
+// Division is slow, so m / 10^k goes through the double nearest 10^-k: the product lies
+// within two units of the last double place of the exact quotient, so it rounds to the
+// same float unless it lies within those units of a point halfway between two floats (29
+// bits further down); only then is the exact division needed.
+inline float scaled(std::uint64_t m, int scale, bool negative) {
+  float v;
+  if (scale >= 0) {
+    v = static_cast<float>(m) * exact_powers[scale];
+  } else {
+    const double q = static_cast<double>(m) * inverse_powers[-scale];
+    const std::uint64_t below_float = std::bit_cast<std::uint64_t>(q) & ((std::uint64_t{1} << 29) - 1);
+    constexpr std::uint64_t halfway = std::uint64_t{1} << 28;
+    v = below_float - (halfway - 4) <= 8 ? static_cast<float>(m) / exact_powers[-scale] : static_cast<float>(q);
+  }
+  return std::bit_cast<float>(std::bit_cast<std::uint32_t>(v) | (static_cast<std::uint32_t>(negative) << 31));
+}
+
+// A decimal of at most 2^24 in its digits, up to 7 digits before and 7 after the point,
+// and a short exponent, with at least 24 bytes of text readable. Returns false when the
+// text is not such a decimal.
 bool fast_decimal(const char* p, const char* readable, const char*& end, float& out) {
   if (readable - p < 24) return false;  // room for sign, 7 + 1 + 7 digits and a short exponent
   const bool negative = *p == '-';
-  p += negative;  // no branch: signs are as random as the velocities
-  std::uint32_t whole, fraction = 0;
-  const int n_whole = leading_digits(p, whole);
+  p += negative;
+  const char* whole = p;
+  const int n_whole = count_digits(p);
   if (n_whole == 8) return false;
   p += n_whole;
+  const char* fraction = p + 1;
   int n_fraction = 0;
   if (*p == '.') {
-    ++p;
-    n_fraction = leading_digits(p, fraction);
+    n_fraction = count_digits(fraction);
     if (n_fraction == 8) return false;
-    p += n_fraction;
+    p = fraction + n_fraction;
   }
   if (n_whole + n_fraction == 0) return false;
-  const std::uint64_t m = whole * decimal_shift[n_fraction] + fraction;
+  const std::uint64_t m = digits_value(whole, n_whole) * decimal_shift[n_fraction] + digits_value(fraction, n_fraction);
   if (m > (1u << 24)) return false;
   int scale = -n_fraction;
   if (*p == 'e' || *p == 'E') {
@@ -213,28 +237,41 @@ bool fast_decimal(const char* p, const char* readable, const char*& end, float& 
     scale += exponent_negative ? -exponent : exponent;
   }
   if (!ends_value(*p) || scale < -10 || scale > 10) return false;
-  float v;
-  if (scale >= 0) {
-    v = static_cast<float>(m) * exact_powers[scale];
-  } else {
-    // m / 10^k through a double reciprocal: the product is within two units of the last
-    // double place of the exact quotient, so it rounds to the same float unless it lies
-    // within those units of a point halfway between two floats (29 bits further down);
-    // only then is the exact division needed.
-    const double q = static_cast<double>(m) * inverse_powers[-scale];
-    const std::uint64_t below_float = std::bit_cast<std::uint64_t>(q) & ((std::uint64_t{1} << 29) - 1);
-    const std::uint64_t halfway = std::uint64_t{1} << 28;
-    if (below_float - (halfway - 4) <= 8)
-      v = static_cast<float>(m) / exact_powers[-scale];
-    else
-      v = static_cast<float>(q);
-  }
-  out = std::bit_cast<float>(std::bit_cast<std::uint32_t>(v) | (static_cast<std::uint32_t>(negative) << 31));
+  out = scaled(m, scale, negative);
   end = p;
   return true;
 }
 
 }  // namespace
+
+const char* plain_number_end(const char* p, const char* readable) {
+  if (readable - p < 64) return nullptr;
+  p += *p == '-';
+  int digits = 0, n;
+  do {
+    n = count_digits(p);
+    p += n;
+    digits += n;
+  } while (n == 8 && readable - p >= 16);
+  if (*p == '.') {
+    ++p;
+    do {
+      n = count_digits(p);
+      p += n;
+      digits += n;
+    } while (n == 8 && readable - p >= 16);
+  }
+  return digits > 0 && ends_value(*p) ? p : nullptr;
+}
+
+bool plain_decimal(const char* whole, int n_whole, const char* fraction, int n_fraction, bool negative,
+                   float& out) {
+  if (n_whole > 8 || n_fraction > 8 || n_whole + n_fraction == 0) return false;
+  const std::uint64_t m = digits_value(whole, n_whole) * decimal_shift[n_fraction] + digits_value(fraction, n_fraction);
+  if (m > (1u << 24)) return false;
+  out = scaled(m, -n_fraction, negative);
+  return true;
+}
 
 bool parse_token(const char* first, const char* last, const char* readable, float& out) {
   const char* end;

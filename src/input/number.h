@@ -28,6 +28,18 @@ struct scanned_value {
 };
 scanned_value scan_value(const char* first, const char* last, float& out);
 
+// Where the value at p ends when it is a plain decimal, [-]digits[.digits] followed by a
+// character that ends a value: such a value is a number, whatever its digits. Null for any
+// other value, or when fewer than 64 bytes are readable before `readable`.
+const char* plain_number_end(const char* p, const char* readable);
+
+// A decimal whose shape is already known: n_whole digits at `whole` and n_fraction digits
+// at `fraction` (a point between them, or no fraction), with eight bytes readable at each.
+// Converts as parse_float does and returns true when its digits make at most 2^24 (at most
+// 8 on each side); returns false, leaving `out` alone, otherwise.
+bool plain_decimal(const char* whole, int n_whole, const char* fraction, int n_fraction, bool negative,
+                   float& out);
+
 // parse_float for a value known to be [first, last), with the text readable up to
 // `readable` (which the fast path may read beyond `last`).
 bool parse_token(const char* first, const char* last, const char* readable, float& out);
