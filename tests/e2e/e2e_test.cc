@@ -204,6 +204,14 @@ TEST(Failures, OneLineMessageExitStatusAndReportUntouched) {
          fs::create_directory(d / "HaloProperties.dat");
        },
        "s.txt\n", 6, "cannot write report 'HaloProperties.dat': Is a directory\n", false},
+      {"report directory read-only",
+       [](const fs::path& d) {
+         fs::create_directory(d / "ro");
+         fs::copy_file(golden_dir / "single.txt", d / "s.txt");
+         fs::permissions(d, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+       },
+       "s.txt\n", 6, "cannot write report 'HaloProperties.dat': Permission denied\n", true},
       {"report file read-only",
        [](const fs::path& d) {
          fs::copy_file(golden_dir / "single.txt", d / "s.txt");
@@ -216,8 +224,8 @@ TEST(Failures, OneLineMessageExitStatusAndReportUntouched) {
     SCOPED_TRACE(c.what);
     temp_dir dir;
     c.setup(dir.path());
-    const bool had_report = fs::is_regular_file(dir / "HaloProperties.dat");
-    if (!had_report && !fs::exists(dir / "HaloProperties.dat")) write_file(dir / "HaloProperties.dat", "earlier block\n");
+    const bool writable = (fs::status(dir.path()).permissions() & fs::perms::owner_write) != fs::perms::none;
+    if (writable && !fs::exists(dir / "HaloProperties.dat")) write_file(dir / "HaloProperties.dat", "earlier block\n");
     const auto before = fs::is_regular_file(dir / "HaloProperties.dat") ? read_file(dir / "HaloProperties.dat") : "";
     std::vector<fs::path> entries_before(fs::directory_iterator(dir.path()), fs::directory_iterator());
     const outcome o = c.unprivileged ? run_haloprof_unprivileged(dir.path(), c.answer) : run_haloprof(dir.path(), c.answer);

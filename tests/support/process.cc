@@ -83,8 +83,12 @@ outcome run_haloprof(const fs::path& cwd, const std::string& input) {
 
 outcome run_haloprof_unprivileged(const fs::path& cwd, const std::string& input) {
   if (geteuid() != 0) return run_haloprof(cwd, input);
-  // The executable and the directory must be reachable by that user.
-  fs::permissions(cwd, fs::perms::all, fs::perm_options::add);
+  // The directory must be reachable by that user (and stays unwritable if it was).
+  fs::permissions(cwd, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec |
+                           fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read,
+                  fs::perm_options::add);
+  if ((fs::status(cwd).permissions() & fs::perms::owner_write) != fs::perms::none)
+    fs::permissions(cwd, fs::perms::all, fs::perm_options::add);
   return run_program({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", HALOPROF_EXE}, cwd,
                      input);
 }
