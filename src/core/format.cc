@@ -11,20 +11,23 @@ namespace {
 constexpr int max_decimals = 100;
 constexpr std::size_t fixed_buffer = 309 + 2 + max_decimals + 8;
 
+void put_stars(std::string& out, int w) { out.append(static_cast<std::size_t>(w > 0 ? w : 0), '*'); }
+
 // Right-aligns `s` in w characters, or writes w asterisks when it does not fit.
 void put_aligned(std::string& out, std::string_view s, int w) {
   if (w <= 0) return;
   const auto width = static_cast<std::size_t>(w);
   if (s.size() > width) {
-    out.append(width, '*');
+    put_stars(out, w);
     return;
   }
   out.append(width - s.size(), ' ');
   out.append(s);
 }
 
-// NaN and infinities, shared by the fixed and scientific fields. Returns false for finite v.
-bool put_special(std::string& out, double v, int w) {
+// NaN, infinities and a number of decimals out of range, shared by the fixed and
+// scientific fields. Returns false, writing nothing, for a finite v with valid decimals.
+bool put_special(std::string& out, double v, int w, int d) {
   if (std::isnan(v)) {
     put_aligned(out, "NaN", w);
   } else if (std::isinf(v)) {
@@ -32,6 +35,8 @@ bool put_special(std::string& out, double v, int w) {
       put_aligned(out, w >= 8 ? "Infinity" : "Inf", w);
     else
       put_aligned(out, w >= 9 ? "-Infinity" : "-Inf", w);
+  } else if (d < 0 || d > max_decimals) {
+    put_stars(out, w);
   } else {
     return false;
   }
@@ -47,11 +52,7 @@ void put_int(std::string& out, std::int64_t v, int w) {
 }
 
 void put_fixed(std::string& out, double v, int w, int d) {
-  if (put_special(out, v, w)) return;
-  if (d < 0 || d > max_decimals) {
-    out.append(static_cast<std::size_t>(w > 0 ? w : 0), '*');
-    return;
-  }
+  if (put_special(out, v, w, d)) return;
   // The digits of |v| correctly rounded to d places; the sign is laid out separately so
   // that -0.0 and negatives rounding to zero keep their minus sign.
   char buf[fixed_buffer + 1];
@@ -73,11 +74,7 @@ void put_fixed(std::string& out, double v, int w, int d) {
 }
 
 void put_scientific(std::string& out, double v, int w, int d) {
-  if (put_special(out, v, w)) return;
-  if (d < 0 || d > max_decimals) {
-    out.append(static_cast<std::size_t>(w > 0 ? w : 0), '*');
-    return;
-  }
+  if (put_special(out, v, w, d)) return;
   char buf[max_decimals + 16];
   const auto r = std::to_chars(buf, buf + sizeof buf, std::fabs(v), std::chars_format::scientific, d);
   // to_chars writes m.mmmm e±xx with the carry already moved into the exponent.
@@ -91,11 +88,8 @@ void put_scientific(std::string& out, double v, int w, int d) {
   if (std::signbit(v)) s += '-';
   s.append(sci.substr(0, epos));
   if (d == 0) s += '.';
-  if (magnitude > 999) {
-    out.append(static_cast<std::size_t>(w > 0 ? w : 0), '*');
-    return;
-  }
-  // Two exponent digits after the letter E; a three-digit exponent takes the letter's place.
+  // Two exponent digits after the letter E; a three-digit exponent (a double's reach at
+  // most 324) takes the letter's place.
   if (magnitude <= 99) s += 'E';
   s += exponent_negative ? '-' : '+';
   if (magnitude <= 99) {

@@ -11,16 +11,13 @@
 #include <string>
 
 #include "input/number.h"
+#include "support/bits.h"
 #include "input/readdata.h"
 
 namespace haloprof {
 namespace {
 
-std::uint32_t bits(float f) {
-  std::uint32_t u;
-  std::memcpy(&u, &f, sizeof u);
-  return u;
-}
+using testing::bits;
 
 // A value as a snapshot might print it, in one of several forms.
 std::string print(std::mt19937_64& rng, float f) {

@@ -1,4 +1,5 @@
 #include "input/number.h"
+#include "support/bits.h"
 
 #include <cmath>
 #include <cstdint>
@@ -13,11 +14,7 @@
 namespace haloprof {
 namespace {
 
-std::uint32_t bits(float f) {
-  std::uint32_t u;
-  std::memcpy(&u, &f, sizeof u);
-  return u;
-}
+using testing::bits;
 
 bool parse(const std::string& s, float& v) { return parse_float(s.data(), s.data() + s.size(), v); }
 
