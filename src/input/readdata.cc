@@ -372,6 +372,7 @@ stage_result load_snapshot(run_state& data, const char* first, const char* last,
   const char* list = s.position();
   const std::int64_t list_line = s.line();
   data.nhalos = count_particles(s, progress);
+  if (progress) progress(0, nullptr);
   out << free_line().text("Number of particles = ").num(data.nhalos).str();
 
   if (auto f = allocate_particles(data, data.nhalos)) return f;
@@ -401,6 +402,7 @@ stage_result load_snapshot(run_state& data, const char* first, const char* last,
     pace.at(s.position());
   }
 
+  if (progress) progress(0, nullptr);
   out << record()
              .text(" Center=")
              .f(data.x0, 9, 3)
@@ -430,6 +432,10 @@ stage_result readdata(run_state& data, std::istream& in, std::ostream& out) {
   progress_bar bar(file.size());
   int current_pass = 1;
   const scan_progress progress = [&](int pass, const char* at) {
+    if (pass == 0) {  // a console line follows: take the bar off the terminal first
+      bar.clear();
+      return;
+    }
     if (pass != current_pass) {  // the second pass starts again from the top
       file.release_all();
       current_pass = pass;

@@ -28,7 +28,8 @@ std::optional<std::string> read_file_name(std::istream& in);
 stage_result allocate_particles(run_state& data, std::int64_t n);
 
 // Called now and then while a pass scans the text: pass 1 counts, pass 2 loads; `at` is
-// how far the pass has come.
+// how far the pass has come. Pass 0 (with a null `at`) announces a console line between
+// the passes.
 using scan_progress = std::function<void(int pass, const char* at)>;
 
 // Reads the header and the particles of a snapshot held in [first, last), naming `file` in
