@@ -62,7 +62,6 @@ class scanner {
   }
   bool at_record_end() const { return p_ == end_ || *p_ == '\n'; }
   char peek() const { return *p_; }
-  void advance() { ++p_; }
 
   void skip_blanks() {
     while (p_ != end_ && is_blank(*p_)) ++p_;
