@@ -89,8 +89,15 @@ outcome run_haloprof_unprivileged(const fs::path& cwd, const std::string& input)
                   fs::perm_options::add);
   if ((fs::status(cwd).permissions() & fs::perms::owner_write) != fs::perms::none)
     fs::permissions(cwd, fs::perms::all, fs::perm_options::add);
-  return run_program({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", HALOPROF_EXE}, cwd,
-                     input);
+  // A copy of the executable in a directory that user can reach: the build tree may lie
+  // under a home directory closed to others.
+  temp_dir bin;
+  fs::copy_file(HALOPROF_EXE, bin / "haloprof");
+  fs::permissions(bin.path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
+  return run_program({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                      (bin / "haloprof").string()},
+                     cwd, input);
 }
 
 }  // namespace haloprof::testing
