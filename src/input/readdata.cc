@@ -415,6 +415,14 @@ stage_result load_snapshot(run_state& data, const char* first, const char* last,
   return std::nullopt;
 }
 
+void shift_origin(run_state& data) {
+  for (std::int64_t i = 0; i < data.nhalos; ++i) {
+    data.xpar[i] = static_cast<float>(data.xpar[i] - data.x0);
+    data.ypar[i] = static_cast<float>(data.ypar[i] - data.y0);
+    data.zpar[i] = static_cast<float>(data.zpar[i] - data.z0);
+  }
+}
+
 stage_result readdata(run_state& data, std::istream& in, std::ostream& out) {
   out << "Enter file name: " << std::flush;
   const std::optional<std::string> name = read_file_name(in);
@@ -446,12 +454,7 @@ stage_result readdata(run_state& data, std::istream& in, std::ostream& out) {
   bar.clear();
   if (result) return result;
 
-  // Move the origin onto the densest particle; each difference in double, kept in single.
-  for (std::int64_t i = 0; i < data.nhalos; ++i) {
-    data.xpar[i] = static_cast<float>(data.xpar[i] - data.x0);
-    data.ypar[i] = static_cast<float>(data.ypar[i] - data.y0);
-    data.zpar[i] = static_cast<float>(data.zpar[i] - data.z0);
-  }
+  shift_origin(data);
   return std::nullopt;
 }
 

@@ -27,6 +27,10 @@ std::optional<std::string> read_file_name(std::istream& in);
 // byte size cannot be represented.
 stage_result allocate_particles(run_state& data, std::int64_t n);
 
+// Moves the origin onto the offset x0, y0, z0: each position difference is formed in
+// double and kept in single precision. Velocities and densities are not changed.
+void shift_origin(run_state& data);
+
 // Called now and then while a pass scans the text: pass 1 counts, pass 2 loads; `at` is
 // how far the pass has come. Pass 0 (with a null `at`) announces a console line between
 // the passes.

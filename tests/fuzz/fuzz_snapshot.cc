@@ -24,11 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (result->message.empty() || result->message.find('\n') != std::string::npos) std::abort();
   } else {
     if (state.nhalos < 0 || static_cast<std::size_t>(state.nhalos) > size) std::abort();
-    for (std::int64_t i = 0; i < state.nhalos; ++i) {
-      state.xpar[i] = static_cast<float>(state.xpar[i] - state.x0);
-      state.ypar[i] = static_cast<float>(state.ypar[i] - state.y0);
-      state.zpar[i] = static_cast<float>(state.zpar[i] - state.z0);
-    }
+    haloprof::shift_origin(state);
     haloprof::findcenter(state, out);
     if (!haloprof::bin_particles(state, out)) {
       const std::string block = haloprof::compose_report(state);
