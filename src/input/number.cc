@@ -242,25 +242,25 @@ bool fast_decimal(const char* p, const char* readable, const char*& end, float& 
   return true;
 }
 
+// Skips a run of digits eight at a time. False when the run comes within eight bytes of
+// `readable` before it ends: the next read would pass it.
+inline bool skip_digits(const char*& p, const char* readable, int& digits) {
+  for (;;) {
+    if (readable - p < 8) return false;
+    const int n = count_digits(p);
+    p += n;
+    digits += n;
+    if (n < 8) return true;
+  }
+}
+
 }  // namespace
 
 const char* plain_number_end(const char* p, const char* readable) {
-  if (readable - p < 64) return nullptr;
-  p += *p == '-';
-  int digits = 0, n;
-  do {
-    n = count_digits(p);
-    p += n;
-    digits += n;
-  } while (n == 8 && readable - p >= 16);
-  if (*p == '.') {
-    ++p;
-    do {
-      n = count_digits(p);
-      p += n;
-      digits += n;
-    } while (n == 8 && readable - p >= 16);
-  }
+  p += p != readable && *p == '-';
+  int digits = 0;
+  if (!skip_digits(p, readable, digits)) return nullptr;
+  if (*p == '.' && !skip_digits(++p, readable, digits)) return nullptr;
   return digits > 0 && ends_value(*p) ? p : nullptr;
 }
 

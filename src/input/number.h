@@ -30,7 +30,8 @@ scanned_value scan_value(const char* first, const char* last, float& out);
 
 // Where the value at p ends when it is a plain decimal, [-]digits[.digits] followed by a
 // character that ends a value: such a value is a number, whatever its digits. Null for any
-// other value, or when fewer than 64 bytes are readable before `readable`.
+// other value, or when its digits come within eight bytes of `readable` (the general
+// parser reads the file's last bytes).
 const char* plain_number_end(const char* p, const char* readable);
 
 // A decimal whose shape is already known: n_whole digits at `whole` and n_fraction digits

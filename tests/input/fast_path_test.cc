@@ -6,9 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "input/number.h"
 #include "support/bits.h"
@@ -84,6 +86,32 @@ TEST(FastPath, AdversarialNumbers) {
   }
 }
 
+// Both readers on the text held in a buffer of exactly its size (so that a read past the
+// end is caught under the address sanitizer) must agree on every value and every message.
+void expect_readers_agree(const std::string& text) {
+  const auto buffer = std::make_unique<char[]>(text.size());
+  std::memcpy(buffer.get(), text.data(), text.size());
+  const char* first = buffer.get();
+  const char* last = first + text.size();
+  run_state fast, general;
+  std::ostringstream fast_out, general_out;
+  const auto f = load_snapshot(fast, first, last, "s", fast_out, {}, true);
+  const auto g = load_snapshot(general, first, last, "s", general_out, {}, false);
+  ASSERT_EQ(g.has_value(), f.has_value()) << text;
+  if (g) {
+    EXPECT_EQ(g->message, f->message);
+    return;
+  }
+  ASSERT_EQ(general.nhalos, fast.nhalos);
+  EXPECT_EQ(general_out.str(), fast_out.str());
+  for (std::int64_t i = 0; i < fast.nhalos; ++i) {
+    const float* a[7] = {&fast.xpar[i], &fast.ypar[i], &fast.zpar[i], &fast.vx[i], &fast.vy[i], &fast.vz[i], &fast.dens[i]};
+    const float* b[7] = {&general.xpar[i], &general.ypar[i], &general.zpar[i], &general.vx[i],
+                         &general.vy[i],   &general.vz[i],   &general.dens[i]};
+    for (int k = 0; k < 7; ++k) ASSERT_EQ(bits(*b[k]), bits(*a[k])) << "particle " << i << " value " << k;
+  }
+}
+
 // Random snapshots, mostly plain records with blanks, some with commas, tabs, carriage
 // returns, blank records, long records and broken ones: both readers must agree on every
 // value and every message.
@@ -104,22 +132,20 @@ TEST(FastPath, RecordsAgreeWithTheGeneralPath) {
       text += rng() % 30 == 0 ? "\r\n" : "\n";
     }
     if (rng() % 3 == 0) text += "end of particles\n";
-    run_state fast, general;
-    std::ostringstream fast_out, general_out;
-    const auto f = load_snapshot(fast, text.data(), text.data() + text.size(), "s", fast_out, {}, true);
-    const auto g = load_snapshot(general, text.data(), text.data() + text.size(), "s", general_out, {}, false);
-    ASSERT_EQ(g.has_value(), f.has_value()) << text;
-    if (g) {
-      EXPECT_EQ(g->message, f->message);
-      continue;
-    }
-    ASSERT_EQ(general.nhalos, fast.nhalos);
-    EXPECT_EQ(general_out.str(), fast_out.str());
-    for (std::int64_t i = 0; i < fast.nhalos; ++i) {
-      const float* a[7] = {&fast.xpar[i], &fast.ypar[i], &fast.zpar[i], &fast.vx[i], &fast.vy[i], &fast.vz[i], &fast.dens[i]};
-      const float* b[7] = {&general.xpar[i], &general.ypar[i], &general.zpar[i], &general.vx[i],
-                           &general.vy[i],   &general.vz[i],   &general.dens[i]};
-      for (int k = 0; k < 7; ++k) ASSERT_EQ(bits(*b[k]), bits(*a[k])) << "particle " << i << " value " << k;
+    expect_readers_agree(text);
+  }
+}
+
+// Values that run into the last bytes of the file, where the fast scans must stop short.
+TEST(FastPath, ValuesAtTheEndOfTheFileAreReadInBounds) {
+  for (const char* record : {"", "1 2 3 4 5 6 7\n"}) {
+    for (int digits = 1; digits <= 90; ++digits) {
+      std::vector<std::string> tails = {"", " 2 3 4 5 6 7", "\n"};
+      for (int decimals = 0; decimals <= 17; ++decimals) tails.push_back("." + std::string(decimals, '5'));
+      for (const auto& tail : tails) {
+        expect_readers_agree(std::string("h 0\n") + record + std::string(digits, '2') + tail);
+        expect_readers_agree(std::string("h 0\n") + record + "-0." + std::string(digits, '2') + tail);
+      }
     }
   }
 }
