@@ -1,10 +1,11 @@
-// Micro-benchmarks: number parsing (numbers/s, MB/s) and one center-finder pass
-// (particles/s). Not run by the test suite.
+// Micro-benchmarks: number parsing (numbers/s, MB/s), one center-finder pass and the
+// whole center finder (particles/s). Not run by the test suite.
 #include <benchmark/benchmark.h>
 
 #include <charconv>
 #include <cstdint>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -84,28 +85,49 @@ void BM_scan_scientific(benchmark::State& s) { scan(s, std::chars_format::scient
 BENCHMARK(BM_scan_general);
 BENCHMARK(BM_scan_scientific);
 
-void BM_center_pass(benchmark::State& state) {
-  const auto n = state.range(0);
+// A cuspy halo around the origin with a uniform background, as the center finder sees
+// it after the shift: most particles lie inside the first spheres.
+haloprof::run_state center_input(std::int64_t n) {
   haloprof::run_state data;
   data.nhalos = n;
   for (auto* a : {&data.xpar, &data.ypar, &data.zpar, &data.dens}) a->allocate(n);
   std::mt19937_64 rng(7);
-  std::normal_distribution<float> pos(0.0f, 0.04f);
-  std::uniform_real_distribution<float> dens(1.0f, 100.0f);
+  std::uniform_real_distribution<float> background(-0.5f, 0.5f);
+  std::uniform_real_distribution<float> pos(-0.04f, 0.04f);
+  std::uniform_real_distribution<float> dens(1.0f, 1e5f);
   for (std::int64_t i = 0; i < n; ++i) {
-    data.xpar[i] = pos(rng);
-    data.ypar[i] = pos(rng);
-    data.zpar[i] = pos(rng);
+    auto& p = i % 5 == 0 ? background : pos;
+    data.xpar[i] = p(rng);
+    data.ypar[i] = p(rng);
+    data.zpar[i] = p(rng);
     data.dens[i] = dens(rng);
   }
+  data.rad = 0.05f;
+  return data;
+}
+
+void BM_center_pass(benchmark::State& state) {
+  const auto data = center_input(state.range(0));
   for (auto _ : state) {
     std::int64_t nn;
     double am, xx, yy, zz;
     haloprof::sphere_sums(data, 0.0025000002f, nn, am, xx, yy, zz);
     benchmark::DoNotOptimize(am + xx + yy + zz);
   }
-  state.SetItemsProcessed(state.iterations() * n);
+  state.SetItemsProcessed(state.iterations() * state.range(0));
 }
+// The whole center finder: 20 passes and the final snap, particles/s of the snapshot.
+void BM_findcenter(benchmark::State& state) {
+  auto data = center_input(state.range(0));
+  for (auto _ : state) {
+    std::ostringstream out;
+    haloprof::findcenter(data, out);
+    benchmark::DoNotOptimize(data.xc);
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_findcenter)->Arg(1 << 20)->Arg(10 << 20)->Unit(benchmark::kMillisecond);
+
 BENCHMARK(BM_center_pass)->Arg(1 << 16)->Arg(1 << 20)->Arg(10 << 20)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -4,8 +4,14 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <ostream>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <xmmintrin.h>
+#include <emmintrin.h>
+#endif
 
 #include "core/format.h"
 
@@ -35,51 +41,132 @@ float shrink_r2(float r2) {
 
 namespace {
 
-// Blocks of particles go through two loops: the first finds each particle's terms (a
-// particle outside gets terms of +0.0, which change no bit of a sum that starts at +0.0,
-// as such a sum never becomes -0.0) and has no dependence between particles, so the
-// compiler can vectorise it; the second adds them up strictly in order. `at(k)` is the
-// k-th particle looked at, in increasing order.
-template <typename Index>
-void sums_over(const run_state& data, float r2, std::int64_t n, Index at, std::int64_t& nn, double& am,
-               double& xx, double& yy, double& zz) {
-  constexpr std::int64_t block = 512;
-  float w[block], wx[block], wy[block], wz[block];
-  const float* const x = data.xpar.data();
-  const float* const y = data.ypar.data();
-  const float* const z = data.zpar.data();
-  const float* const dens = data.dens.data();
-  const double xc = data.xc, yc = data.yc, zc = data.zc;
-  // Local sums stay in registers; through the references they would go to memory.
+// The sums over the particles of one sphere, taken in file order: each term is formed in
+// single precision, widened and added in double, so the order of the additions is part of
+// the result.
+struct sphere_totals {
   std::int64_t count = 0;
   double s = 0, sx = 0, sy = 0, sz = 0;
-  for (std::int64_t first = 0; first < n; first += block) {
-    const std::int64_t m = std::min(block, n - first);
-    for (std::int64_t k = 0; k < m; ++k) {
-      const std::int64_t i = at(first + k);
-      const double dx = x[i] - xc;
-      const double dy = y[i] - yc;
-      const double dz = z[i] - zc;
-      const bool in = static_cast<float>((dx * dx + dy * dy) + dz * dz) < r2;
-      count += in;
-      const std::uint32_t mask = in ? ~std::uint32_t{0} : 0;
-      w[k] = masked(dens[i], mask);
-      wx[k] = masked(x[i] * dens[i], mask);
-      wy[k] = masked(y[i] * dens[i], mask);
-      wz[k] = masked(z[i] * dens[i], mask);
+};
+
+// Adds the particles held in the arrays x, y, z, dens [0, m) to t. A particle outside the
+// sphere gets terms of +0.0, which change no bit of a sum that starts at +0.0 (such a sum
+// never becomes -0.0), so every particle is added and no branch is taken on membership.
+void accumulate(const float* x, const float* y, const float* z, const float* dens, std::int64_t m, double xc,
+                double yc, double zc, float r2, sphere_totals& t) {
+  // Local sums stay in registers; through the references they would go to memory.
+  std::int64_t count = 0;
+  double s = t.s, sx = t.sx, sy = t.sy, sz = t.sz;
+  std::int64_t k = 0;
+#if defined(__SSE2__)
+  // Four particles at a time: the membership tests and the products in vector registers.
+  // The sums run in two pairs, (s, sx) and (sy, sz), each pair one vector addition per
+  // particle: lane by lane the same roundings as four scalar chains.
+  const __m128d cx = _mm_set1_pd(xc), cy = _mm_set1_pd(yc), cz = _mm_set1_pd(zc);
+  const __m128 radius2 = _mm_set1_ps(r2);
+  __m128i inside = _mm_setzero_si128();
+  __m128d sums_low = _mm_set_pd(sx, s), sums_high = _mm_set_pd(sz, sy);
+  // The squared distance of two particles from the center, in double, rounded to single.
+  const auto squared = [&](__m128 px, __m128 py, __m128 pz) {
+    const __m128d dx = _mm_sub_pd(_mm_cvtps_pd(px), cx);
+    const __m128d dy = _mm_sub_pd(_mm_cvtps_pd(py), cy);
+    const __m128d dz = _mm_sub_pd(_mm_cvtps_pd(pz), cz);
+    return _mm_cvtpd_ps(_mm_add_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)), _mm_mul_pd(dz, dz)));
+  };
+  // Adds one particle's terms (w, wx, wy, wz) to the two pairs of sums.
+  const auto add = [&](__m128 terms) {
+    sums_low = _mm_add_pd(sums_low, _mm_cvtps_pd(terms));
+    sums_high = _mm_add_pd(sums_high, _mm_cvtps_pd(_mm_movehl_ps(terms, terms)));
+  };
+  // A first test in single precision settles almost every particle: one that lies well
+  // inside or well outside by the single-precision distance from the center rounded to
+  // single is inside or outside by the exact test too. The margins cover the center's
+  // rounding to single (below half a unit of its last place on each axis), the roundings
+  // of the single-precision arithmetic (a few units in 2^24 of the distance) and those of
+  // the exact test (a few units in 2^53, then the rounding to single next to r2). Only
+  // groups of four with a particle between the margins take the exact test.
+  const float fx = static_cast<float>(xc), fy = static_cast<float>(yc), fz = static_cast<float>(zc);
+  const double off = std::max({std::abs(fx - xc), std::abs(fy - yc), std::abs(fz - zc)});
+  const double r = std::sqrt(static_cast<double>(r2));
+  const double reach = 2 * off + r * 0x1p-20;
+  const double lower = r > reach ? (r - reach) * (r - reach) * (1 - 0x1p-18) : 0;
+  const double upper = (r + reach) * (r + reach) * (1 + 0x1p-18);
+  // Rounded towards the inside of the margins: below `lower`, above `upper` once single.
+  float sure_in = static_cast<float>(lower);
+  if (sure_in > lower) sure_in = std::nextafter(sure_in, 0.0f);
+  float sure_out = static_cast<float>(upper);
+  if (sure_out < upper) sure_out = std::nextafter(sure_out, std::numeric_limits<float>::infinity());
+  const __m128 qx = _mm_set1_ps(fx), qy = _mm_set1_ps(fy), qz = _mm_set1_ps(fz);
+  const __m128 in_below = _mm_set1_ps(sure_in), out_above = _mm_set1_ps(sure_out);
+  for (; k + 4 <= m; k += 4) {
+    const __m128 px = _mm_loadu_ps(x + k), py = _mm_loadu_ps(y + k), pz = _mm_loadu_ps(z + k);
+    const __m128 d = _mm_loadu_ps(dens + k);
+    const __m128 ex = _mm_sub_ps(px, qx), ey = _mm_sub_ps(py, qy), ez = _mm_sub_ps(pz, qz);
+    const __m128 near = _mm_add_ps(_mm_add_ps(_mm_mul_ps(ex, ex), _mm_mul_ps(ey, ey)), _mm_mul_ps(ez, ez));
+    __m128 in = _mm_cmplt_ps(near, in_below);
+    if (_mm_movemask_ps(_mm_or_ps(in, _mm_cmpgt_ps(near, out_above))) != 0xf) {
+      const __m128 dd = _mm_movelh_ps(squared(px, py, pz),
+                                      squared(_mm_movehl_ps(px, px), _mm_movehl_ps(py, py), _mm_movehl_ps(pz, pz)));
+      in = _mm_cmplt_ps(dd, radius2);  // false for NaN
     }
-    for (std::int64_t k = 0; k < m; ++k) {
-      s += w[k];
-      sx += wx[k];
-      sy += wy[k];
-      sz += wz[k];
-    }
+    inside = _mm_sub_epi32(inside, _mm_castps_si128(in));
+    // Rows w, wx, wy, wz of the four particles, turned into one column per particle.
+    __m128 w = _mm_and_ps(d, in), wx = _mm_and_ps(_mm_mul_ps(px, d), in);
+    __m128 wy = _mm_and_ps(_mm_mul_ps(py, d), in), wz = _mm_and_ps(_mm_mul_ps(pz, d), in);
+    _MM_TRANSPOSE4_PS(w, wx, wy, wz);
+    add(w);
+    add(wx);
+    add(wy);
+    add(wz);
   }
-  nn = count;
-  am = s;
-  xx = sx;
-  yy = sy;
-  zz = sz;
+  alignas(16) double pairs[4];
+  _mm_store_pd(pairs, sums_low);
+  _mm_store_pd(pairs + 2, sums_high);
+  s = pairs[0];
+  sx = pairs[1];
+  sy = pairs[2];
+  sz = pairs[3];
+  alignas(16) std::int32_t lanes[4];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), inside);
+  count += std::int64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
+#endif
+  for (; k < m; ++k) {
+    const double dx = x[k] - xc;
+    const double dy = y[k] - yc;
+    const double dz = z[k] - zc;
+    const bool in = static_cast<float>((dx * dx + dy * dy) + dz * dz) < r2;
+    count += in;
+    const std::uint32_t mask = in ? ~std::uint32_t{0} : 0;
+    s += masked(dens[k], mask);
+    sx += masked(x[k] * dens[k], mask);
+    sy += masked(y[k] * dens[k], mask);
+    sz += masked(z[k] * dens[k], mask);
+  }
+  t.count += count;
+  t.s = s;
+  t.sx = sx;
+  t.sy = sy;
+  t.sz = sz;
+}
+
+// The sums over the listed particles, in blocks: each block's positions and densities are
+// gathered into small contiguous buffers first.
+sphere_totals sums_over_list(const run_state& data, float r2, const std::vector<std::uint32_t>& index) {
+  constexpr std::size_t block = 256;
+  alignas(16) float gx[block], gy[block], gz[block], gd[block];
+  sphere_totals t;
+  for (std::size_t first = 0; first < index.size(); first += block) {
+    const std::size_t m = std::min(block, index.size() - first);
+    for (std::size_t k = 0; k < m; ++k) {
+      const std::uint32_t i = index[first + k];
+      gx[k] = data.xpar[i];
+      gy[k] = data.ypar[i];
+      gz[k] = data.zpar[i];
+      gd[k] = data.dens[i];
+    }
+    accumulate(gx, gy, gz, gd, static_cast<std::int64_t>(m), data.xc, data.yc, data.zc, r2, t);
+  }
+  return t;
 }
 
 // The particles that may lie in the spheres of the coming iterations: those within a
@@ -112,7 +199,7 @@ class candidate_list {
     reach_ = 1.1 * std::sqrt(static_cast<double>(r2));
     const auto reach2 = static_cast<float>(reach_ * reach_);
     constexpr std::int64_t most = (std::int64_t{48} << 20) / sizeof(std::uint32_t);  // 48 MiB
-    const std::int64_t limit = std::min(most, data.nhalos * 3 / 4);
+    const std::int64_t limit = std::min(most, data.nhalos / 2);
     index_.clear();
     for (std::int64_t i = 0; i < data.nhalos; ++i) {
       const double dx = data.xpar[i] - ax_;
@@ -142,7 +229,14 @@ class candidate_list {
 
 void sphere_sums(const run_state& data, float r2, std::int64_t& nn, double& am, double& xx, double& yy,
                  double& zz) {
-  sums_over(data, r2, data.nhalos, [](std::int64_t k) { return k; }, nn, am, xx, yy, zz);
+  sphere_totals t;
+  accumulate(data.xpar.data(), data.ypar.data(), data.zpar.data(), data.dens.data(), data.nhalos, data.xc, data.yc,
+             data.zc, r2, t);
+  nn = t.count;
+  am = t.s;
+  xx = t.sx;
+  yy = t.sy;
+  zz = t.sz;
 }
 
 void findcenter(run_state& data, std::ostream& out) {
@@ -150,15 +244,22 @@ void findcenter(run_state& data, std::ostream& out) {
   float r2 = initial_r2(data.rad);
   out << free_line().num(data.rad).num(r2).str();
 
+  // The first pass goes over every particle. A list of candidates pays for the scan that
+  // collects it only when the spheres hold a small part of the snapshot (a halo in a large
+  // box); otherwise passes over the whole arrays, read in order, are as fast.
   candidate_list near;
+  bool sparse = false;
   for (int j = 0; j < 20; ++j) {
     std::int64_t nn = 0;
     double am = 0, xx = 0, yy = 0, zz = 0;
-    if (!near.covers(data, r2)) near.collect(data, r2);
+    if (sparse && !near.covers(data, r2)) near.collect(data, r2);
     if (near.covers(data, r2)) {
-      const std::uint32_t* index = near.index().data();
-      sums_over(data, r2, static_cast<std::int64_t>(near.index().size()),
-                [index](std::int64_t k) { return static_cast<std::int64_t>(index[k]); }, nn, am, xx, yy, zz);
+      const sphere_totals t = sums_over_list(data, r2, near.index());
+      nn = t.count;
+      am = t.s;
+      xx = t.sx;
+      yy = t.sy;
+      zz = t.sz;
     } else {
       sphere_sums(data, r2, nn, am, xx, yy, zz);
     }
@@ -173,6 +274,7 @@ void findcenter(run_state& data, std::ostream& out) {
       data.yc = yy;
       data.zc = zz;
     }
+    if (j == 0) sparse = nn < data.nhalos / 4;
     r2 = shrink_r2(r2);
     record line;
     line.text(" particles= ").i(nn, 8).text(" Center= ");

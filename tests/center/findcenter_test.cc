@@ -4,7 +4,12 @@
 #include <gtest/gtest.h>
 #include <random>
 #include <sstream>
+#include <cstdio>
+#include <utility>
+#include <vector>
 
+#include "core/format.h"
+#include "support/bits.h"
 #include "support/state.h"
 
 namespace haloprof {
@@ -82,6 +87,110 @@ TEST(CenterSphere, ParticleExactlyOnTheSphereIsOutside) {
   EXPECT_EQ(0, line(run_findcenter(on), 1).find(" particles=        1 "));
   auto in = make_state({{0, 0, 0, 0, 0, 0, 1}, {below, 0, 0, 0, 0, 0, 1}});
   EXPECT_EQ(0, line(run_findcenter(in), 1).find(" particles=        2 "));
+}
+
+// The rule written plainly: one particle at a time, in file order.
+struct plain_sums {
+  std::int64_t nn = 0;
+  double am = 0, xx = 0, yy = 0, zz = 0;
+};
+plain_sums plain_sphere_sums(const run_state& d, float r2) {
+  plain_sums t;
+  for (std::int64_t i = 0; i < d.nhalos; ++i) {
+    const double dx = d.xpar[i] - d.xc, dy = d.ypar[i] - d.yc, dz = d.zpar[i] - d.zc;
+    if (!(static_cast<float>((dx * dx + dy * dy) + dz * dz) < r2)) continue;
+    ++t.nn;
+    t.am += d.dens[i];
+    t.xx += d.xpar[i] * d.dens[i];
+    t.yy += d.ypar[i] * d.dens[i];
+    t.zz += d.zpar[i] * d.dens[i];
+  }
+  return t;
+}
+
+// The vectorised pass must agree bit for bit with the plain rule, above all for particles
+// within a few units of the last place of the sphere, centers that single precision
+// cannot hold, and values that are not finite.
+TEST(CenterSphere, VectorisedPassAgreesWithThePlainRule) {
+  std::mt19937_64 rng(3);
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  const double centers[][3] = {{0, 0, 0}, {0.001234567891, -0.00071, 0.0003}, {0.3, 0.1, -0.2}, {1e3, 1e3, -1e3}};
+  const float radii2[] = {initial_r2(0.05f), 0.0013594868f, 1e-6f};
+  for (const auto& c : centers) {
+    for (const float r2 : radii2) {
+      std::vector<particle> ps;
+      const double r = std::sqrt(static_cast<double>(r2));
+      for (int i = 0; i < 4003; ++i) {
+        // A direction, then a distance near the radius, nudged by a few units of the last place.
+        double u[3] = {unit(rng), unit(rng), unit(rng)};
+        const double norm = std::sqrt(u[0] * u[0] + u[1] * u[1] + u[2] * u[2]);
+        const double dist = i % 3 == 0 ? r * std::abs(unit(rng)) * 2 : r * (1 + 1e-7 * unit(rng));
+        float p[3];
+        for (int k = 0; k < 3; ++k) {
+          p[k] = static_cast<float>(c[k] + u[k] / norm * dist);
+          for (int nudge = static_cast<int>(rng() % 5) - 2; nudge != 0; nudge += nudge > 0 ? -1 : 1)
+            p[k] = std::nextafter(p[k], nudge > 0 ? INFINITY : -INFINITY);
+        }
+        const float dens = i % 97 == 0 ? NAN : i % 89 == 0 ? INFINITY : static_cast<float>(1e4 * (1 + unit(rng)));
+        if (i % 101 == 0) p[rng() % 3] = i % 2 ? NAN : -INFINITY;
+        ps.push_back({p[0], p[1], p[2], 0, 0, 0, dens});
+      }
+      auto data = make_state(ps);
+      data.xc = c[0];
+      data.yc = c[1];
+      data.zc = c[2];
+      std::int64_t nn;
+      double am, xx, yy, zz;
+      sphere_sums(data, r2, nn, am, xx, yy, zz);
+      const plain_sums want = plain_sphere_sums(data, r2);
+      EXPECT_EQ(want.nn, nn) << r2;
+      for (const auto& [got, expected] : {std::pair{am, want.am}, {xx, want.xx}, {yy, want.yy}, {zz, want.zz}})
+        EXPECT_EQ(testing::bits(expected), testing::bits(got)) << r2 << " center " << c[0];
+    }
+  }
+}
+
+// A small halo in a large box takes the candidate-list passes, a halo that fills the box
+// the passes over every particle: both must print what the plain iteration prints.
+TEST(CenterSearch, EveryPathPrintsWhatThePlainIterationPrints) {
+  struct shape {
+    float spread;
+    int halo_every;  // one particle in this many belongs to the halo, the rest to the box
+    float box;       // half the box's side
+    float drift;     // the halo's offset from the origin along x: the center moves
+  };
+  for (const shape sh : {shape{0.01f, 6, 2, 0}, shape{0.02f, 1, 2, 0}, shape{0.03f, 4, 0.5f, 0.04f}}) {
+    std::mt19937 rng(11);
+    std::normal_distribution<float> halo(0, sh.spread);
+    std::uniform_real_distribution<float> box(-sh.box, sh.box), dens(1, 1000);
+    std::vector<particle> ps;
+    for (int i = 0; i < 20000; ++i) {
+      const bool in_halo = i % sh.halo_every == 0;
+      float p[3];
+      for (float& v : p) v = in_halo ? halo(rng) : box(rng);
+      if (in_halo) p[0] += sh.drift;
+      ps.push_back({p[0], p[1], p[2], 0, 0, 0, dens(rng)});
+    }
+    auto data = make_state(ps);
+    const std::string console = run_findcenter(data);
+
+    auto plain = make_state(ps);
+    float r2 = initial_r2(plain.rad);
+    for (int j = 1; j <= 20; ++j) {
+      const plain_sums t = plain_sphere_sums(plain, r2);
+      const double w = t.am >= 1 ? t.am : 1;
+      plain.xc = t.xx / w;
+      plain.yc = t.yy / w;
+      plain.zc = t.zz / w;
+      r2 = shrink_r2(r2);
+      char want[120];
+      std::snprintf(want, sizeof want, " particles=%9lld Center=", static_cast<long long>(t.nn));
+      ASSERT_EQ(0, line(console, j).find(want)) << sh.spread << " iteration " << j << ": " << line(console, j);
+      const std::string center = record().f(plain.xc, 9, 5).f(plain.yc, 9, 5).f(plain.zc, 9, 5).str();
+      EXPECT_EQ(center.substr(0, 27), line(console, j).substr(29, 27))
+          << sh.spread << " iteration " << j;
+    }
+  }
 }
 
 TEST(CenterSnap, NoPositiveDensityLeavesTheIteratedCenter) {
