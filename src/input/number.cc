@@ -164,16 +164,21 @@ inline int count_digits(const char* p) {
   return not_digit == 0 ? 8 : std::countr_zero(not_digit) / 8;
 }
 
+// The number spelled by eight digit values 0..9, the first (most significant) in the
+// lowest byte: pairs, fours and the eight are combined with three multiplications.
+inline std::uint32_t eight_digits(std::uint64_t d) {
+  d = d * 10 + (d >> 8);
+  d = (((d & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
+       (((d >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >> 32;
+  return static_cast<std::uint32_t>(d);
+}
+
 // The number spelled by the n digits at p (n from 0 to 8; eight bytes readable): the n
 // digits move to the top bytes, so that zero digits lead them, then pairs, fours and the
 // eight are combined with three multiplications.
 inline std::uint32_t digits_value(const char* p, int n) {
   if (n == 0) return 0;
-  std::uint64_t d = (load8(p) ^ 0x3030303030303030ULL) << (8 * (8 - n));
-  d = d * 10 + (d >> 8);
-  d = (((d & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
-       (((d >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >> 32;
-  return static_cast<std::uint32_t>(d);
+  return eight_digits((load8(p) ^ 0x3030303030303030ULL) << (8 * (8 - n)));
 }
 
 // The doubles nearest to 10^-k.
@@ -270,6 +275,28 @@ bool plain_decimal(const char* whole, int n_whole, const char* fraction, int n_f
   const std::uint64_t m = digits_value(whole, n_whole) * decimal_shift[n_fraction] + digits_value(fraction, n_fraction);
   if (m > (1u << 24)) return false;
   out = scaled(m, -n_fraction, negative);
+  return true;
+}
+
+bool short_decimal(const char* end, int point, int n, bool negative, float& out) {
+  // The nine bytes before `end`, as two overlapping words: the digits before the point
+  // come from the lower word, those after it from the upper one, so that the point drops
+  // out and the n digits end up in the top bytes; the bytes below them are cleared.
+  static constexpr std::uint64_t below[9] = {0,
+                                             0xffULL,
+                                             0xffffULL,
+                                             0xffffffULL,
+                                             0xffffffffULL,
+                                             0xffffffffffULL,
+                                             0xffffffffffffULL,
+                                             0xffffffffffffffULL,
+                                             ~0ULL};
+  const int j = point < 0 ? 0 : 9 - point;  // the point's place among the nine bytes
+  const std::uint64_t lower = load8(end - 9), upper = load8(end - 8);
+  const std::uint64_t text = (lower & below[j]) | (upper & ~below[j]);
+  const std::uint32_t m = eight_digits((text ^ 0x3030303030303030ULL) & ~below[8 - n]);
+  if (m > (1u << 24)) return false;
+  out = scaled(m, point < 0 ? 0 : 1 - point, negative);
   return true;
 }
 

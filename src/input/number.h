@@ -41,6 +41,12 @@ const char* plain_number_end(const char* p, const char* readable);
 bool plain_decimal(const char* whole, int n_whole, const char* fraction, int n_fraction, bool negative,
                    float& out);
 
+// A decimal of n digits (1 to 8) that end just before `end`, the point `point` bytes
+// before `end` (from 1, a point with no digits after it, to n + 1) or absent (-1), nine
+// bytes before `end` readable. Converts as parse_float does and returns true when the
+// digits make at most 2^24; returns false, leaving `out` alone, otherwise.
+bool short_decimal(const char* end, int point, int n, bool negative, float& out);
+
 // parse_float for a value known to be [first, last), with the text readable up to
 // `readable` (which the fast path may read beyond `last`).
 bool parse_token(const char* first, const char* last, const char* readable, float& out);

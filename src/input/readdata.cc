@@ -196,7 +196,7 @@ class pacer {
 // bytes of the file, errors) is left to the general path, which reads the same values.
 class fast_records {
  public:
-  explicit fast_records(const char* end) : end_(end) {}
+  fast_records(const char* begin, const char* end) : begin_(begin), end_(end) {}
 
   // Reads the first `count` values of the record at p into out[0..count); returns where
   // the last of them ends, or nullptr when the record is not in the plain form.
@@ -234,11 +234,17 @@ class fast_records {
         const std::uint64_t points = bits_from(point, at) & here;
         const std::uint64_t sign = bits_from(minus, at) & 1;
         if ((digits | points | sign) == here && (points & (points - 1)) == 0) {
-          const int point_at = points != 0 ? std::countr_zero(points) : length;
-          const char* value = p + at;
-          if (plain_decimal(value + sign, point_at - static_cast<int>(sign), value + point_at + 1,
-                            points != 0 ? length - point_at - 1 : 0, sign != 0, out[k]))
-            continue;
+          const int n = length - static_cast<int>(sign) - (points != 0);  // digits
+          if (n <= 8 && p + last[k] - 9 >= begin_) {
+            const int point = points != 0 ? length - std::countr_zero(points) : -1;
+            if (short_decimal(p + last[k], point, n, sign != 0, out[k])) continue;
+          } else {
+            const int point_at = points != 0 ? std::countr_zero(points) : length;
+            const char* value = p + at;
+            if (plain_decimal(value + sign, point_at - static_cast<int>(sign), value + point_at + 1,
+                              points != 0 ? length - point_at - 1 : 0, sign != 0, out[k]))
+              continue;
+          }
         }
       }
       if (!parse_token(p + first[k], p + last[k], end_, out[k])) return nullptr;
@@ -269,6 +275,7 @@ class fast_records {
     return -1;
   }
 
+  const char* begin_;
   const char* end_;
 };
 
@@ -381,7 +388,7 @@ stage_result load_snapshot(run_state& data, const char* first, const char* last,
   float* const columns[7] = {data.xpar.data(), data.ypar.data(), data.zpar.data(), data.vx.data(),
                              data.vy.data(),   data.vz.data(),   data.dens.data()};
   std::int64_t ii = 0;  // 1-based index of the densest particle, 0 while there is none
-  const fast_records fast(s.end());
+  const fast_records fast(first, s.end());
   float values[7];
   for (std::int64_t i = 0; i < data.nhalos; ++i) {
     if (const char* at = use_fast ? fast.read(s.position(), values, 7) : nullptr) {

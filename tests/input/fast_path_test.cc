@@ -136,6 +136,26 @@ TEST(FastPath, RecordsAgreeWithTheGeneralPath) {
   }
 }
 
+// Short values of every shape in every column, in records the fast path reads.
+TEST(FastPath, RecordsOfShortValuesOfEveryShape) {
+  const char* shapes[] = {"5.", ".5", "-.5", "-5.", "0", "-0", "-0.0", "12345678", "1234567.8", ".12345678",
+                          "-12345678", "16777216", "16777217", "99999999", "0.0000001", "1.", "-1234.567",
+                          "1.5-3", "1e5", "--5", "5-", "1.2.3", ".", "-"};
+  std::string text = "s 0\n";
+  for (int r = 0; r < 400; ++r) {
+    for (int k = 0; k < 7; ++k) text += std::string(k > 0 ? " " : "") + shapes[(r * 7 + k * 5) % std::size(shapes)];
+    text += "\n";
+  }
+  expect_readers_agree(text);
+  // The same with the broken shapes left out, so that every record loads.
+  std::string good = "s 0\n";
+  for (int r = 0; r < 400; ++r) {
+    for (int k = 0; k < 7; ++k) good += std::string(k > 0 ? " " : "") + shapes[(r * 7 + k * 5) % 17];
+    good += "\n";
+  }
+  expect_readers_agree(good);
+}
+
 // Values that run into the last bytes of the file, where the fast scans must stop short.
 TEST(FastPath, ValuesAtTheEndOfTheFileAreReadInBounds) {
   for (const char* record : {"", "1 2 3 4 5 6 7\n"}) {
