@@ -1,8 +1,9 @@
-// Micro-benchmarks: number parsing (numbers/s, MB/s), one center-finder pass and the
-// whole center finder (particles/s). Not run by the test suite.
+// Micro-benchmarks: number parsing (numbers/s, MB/s), the loading stage on a snapshot in
+// memory, one center-finder pass and the whole center finder (particles/s). Not run by the test suite.
 #include <benchmark/benchmark.h>
 
 #include <charconv>
+#include <malloc.h>
 #include <cstdint>
 #include <random>
 #include <sstream>
@@ -11,6 +12,7 @@
 
 #include "center/findcenter.h"
 #include "input/number.h"
+#include "input/readdata.h"
 
 namespace {
 
@@ -79,6 +81,25 @@ void BM_parse_token(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
 }
 BENCHMARK(BM_parse_token);
+
+// The loading stage on a snapshot held in memory: both passes over the text, no page
+// faults on the file (the particle arrays come from memory the allocator keeps).
+void BM_load_snapshot(benchmark::State& state) {
+  mallopt(M_MMAP_THRESHOLD, 1 << 30);
+  mallopt(M_TRIM_THRESHOLD, 1 << 30);
+  const int particles = 1 << 20;
+  const std::string text = "bench 0.5\n" + snapshot_numbers(7 * particles, std::chars_format::general);
+  for (auto _ : state) {
+    haloprof::run_state data;
+    std::ostringstream out;
+    const auto failed = haloprof::load_snapshot(data, text.data(), text.data() + text.size(), "bench", out);
+    if (failed || data.nhalos != particles) state.SkipWithError("the snapshot did not load");
+    benchmark::DoNotOptimize(data.dens[0]);
+  }
+  state.SetItemsProcessed(state.iterations() * particles);
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
+}
+BENCHMARK(BM_load_snapshot)->Unit(benchmark::kMillisecond);
 
 void BM_scan_general(benchmark::State& s) { scan(s, std::chars_format::general); }
 void BM_scan_scientific(benchmark::State& s) { scan(s, std::chars_format::scientific); }
