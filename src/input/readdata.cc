@@ -302,6 +302,20 @@ stage_result read_particle(scanner& s, const std::string& file, float* const col
   return std::nullopt;
 }
 
+// Whether the record here (blank records passed over) starts with a number: the particle
+// list ends at the first record that does not. Leaves the scanner where it was.
+bool first_value_is_number(scanner& s) {
+  if (plain_number_end(s.position(), s.end()) != nullptr) return true;
+  if (s.at_end()) return false;
+  const char* at = s.position();
+  const std::int64_t line = s.line();
+  float x;
+  std::string_view text;
+  const bool number = s.number(x, text) && !text.empty();
+  s.restart(at, line);
+  return number;
+}
+
 // Counting pass: a particle record is one whose first value is a number; the list ends at
 // the end of the file or at the first record whose first value is anything else.
 std::int64_t count_particles(scanner& s, const scan_progress& progress) {
@@ -368,44 +382,75 @@ stage_result allocate_particles(run_state& data, std::int64_t n) {
 }
 
 stage_result load_snapshot(run_state& data, const char* first, const char* last, const std::string& file,
-                           std::ostream& out, const scan_progress& progress, bool use_fast) {
+                           std::ostream& out, const scan_progress& progress, read_paths paths) {
   scanner s(first, last);
   if (auto f = read_header(s, file, data.redshift)) return f;
   out << free_line().text("Redshift= ").num(data.redshift).str();
 
-  float dmax = 0;
-  data.x0 = data.y0 = data.z0 = 0;
   const char* list = s.position();
   const std::int64_t list_line = s.line();
-  data.nhalos = count_particles(s, progress);
-  if (progress) progress(0, nullptr);
-  out << free_line().text("Number of particles = ").num(data.nhalos).str();
 
-  if (auto f = allocate_particles(data, data.nhalos)) return f;
+  // A particle record takes at least 14 bytes (seven values, six separators and the line
+  // end), so the arrays can be sized from the text left before the particles are counted.
+  // Memory that no particle fills is never touched and takes no room. When that much
+  // cannot be had, the particles are counted first and the arrays made just large enough.
+  const std::int64_t bound = (last - list) / 14 + 2;
+  bool counted = false;
+  if (paths.count_first || allocate_particles(data, bound)) {
+    s.restart(list, list_line);
+    data.nhalos = count_particles(s, progress);
+    if (progress) progress(0, nullptr);
+    out << free_line().text("Number of particles = ").num(data.nhalos).str();
+    if (auto f = allocate_particles(data, data.nhalos)) return f;
+    counted = true;
+  }
 
   s.restart(list, list_line);
   pacer pace(progress, 2);
-  float* const columns[7] = {data.xpar.data(), data.ypar.data(), data.zpar.data(), data.vx.data(),
-                             data.vy.data(),   data.vz.data(),   data.dens.data()};
+  float* const column[7] = {data.xpar.data(), data.ypar.data(), data.zpar.data(), data.vx.data(),
+                            data.vy.data(),   data.vz.data(),   data.dens.data()};
+  float dmax = 0;
+  data.x0 = data.y0 = data.z0 = 0;
   std::int64_t ii = 0;  // 1-based index of the densest particle, 0 while there is none
   const fast_records fast(first, s.end());
   float values[7];
-  for (std::int64_t i = 0; i < data.nhalos; ++i) {
-    if (const char* at = use_fast ? fast.read(s.position(), values, 7) : nullptr) {
-      for (int k = 0; k < 7; ++k) columns[k][i] = values[k];
+  std::int64_t i = 0;
+  for (;; ++i) {
+    if (counted && i == data.nhalos) break;
+    if (!counted && i == bound) return failure{exit_status::internal, file + ": more particle records than the text can hold"};
+    s.skip_empty_records();
+    const char* record_start = s.position();
+    const std::int64_t record_line = s.line();
+    if (const char* at = paths.fast_records ? fast.read(record_start, values, 7) : nullptr) {
+      for (int k = 0; k < 7; ++k) column[k][i] = values[k];
       s.finish_record(at);
     } else {
-      if (auto f = read_particle(s, file, columns, i)) return f;
+      if (!counted && !first_value_is_number(s)) break;  // the end of the particle list
+      if (auto f = read_particle(s, file, column, i)) {
+        if (!counted) {
+          // The count comes before the message, as when the particles are counted first.
+          s.restart(record_start, record_line);
+          data.nhalos = i + count_particles(s, {});
+          if (progress) progress(0, nullptr);
+          out << free_line().text("Number of particles = ").num(data.nhalos).str();
+        }
+        return f;
+      }
     }
     // Strictly greater: the first of equal densities wins, and NaN never does.
-    if (data.dens[i] > dmax) {
-      dmax = data.dens[i];
+    if (column[6][i] > dmax) {
+      dmax = column[6][i];
       ii = i + 1;
-      data.x0 = data.xpar[i];
-      data.y0 = data.ypar[i];
-      data.z0 = data.zpar[i];
+      data.x0 = column[0][i];
+      data.y0 = column[1][i];
+      data.z0 = column[2][i];
     }
     pace.at(s.position());
+  }
+  if (!counted) {
+    data.nhalos = i;
+    if (progress) progress(0, nullptr);
+    out << free_line().text("Number of particles = ").num(data.nhalos).str();
   }
 
   if (progress) progress(0, nullptr);

@@ -36,11 +36,17 @@ void shift_origin(run_state& data);
 // the passes.
 using scan_progress = std::function<void(int pass, const char* at)>;
 
+// How the text is read. Every choice gives the same results; tests compare them.
+struct read_paths {
+  bool fast_records = true;  // plain records by bit operations, the rest by the general path
+  bool count_first = false;  // count the particles before making the arrays, even when
+                             // arrays sized from the length of the text can be had
+};
+
 // Reads the header and the particles of a snapshot held in [first, last), naming `file` in
 // messages. Fills redshift, nhalos, the arrays (still in the file's frame) and the offset,
 // and writes the console records of the redshift, the count and the densest particle.
-// `use_fast` = false reads every record by the general path (the results are the same).
 stage_result load_snapshot(run_state& data, const char* first, const char* last, const std::string& file,
-                           std::ostream& out, const scan_progress& progress = {}, bool use_fast = true);
+                           std::ostream& out, const scan_progress& progress = {}, read_paths paths = {});
 
 }  // namespace haloprof
