@@ -296,7 +296,9 @@ bool short_decimal(const char* end, int point, int n, bool negative, float& out)
   const std::uint64_t text = (lower & below[j]) | (upper & ~below[j]);
   const std::uint32_t m = eight_digits((text ^ 0x3030303030303030ULL) & ~below[8 - n]);
   if (m > (1u << 24)) return false;
-  out = scaled(m, point < 0 ? 0 : 1 - point, negative);
+  // m and the power of ten are exact floats: one correctly rounded division, or none.
+  const float v = point <= 1 ? static_cast<float>(m) : static_cast<float>(m) / exact_powers[point - 1];
+  out = std::bit_cast<float>(std::bit_cast<std::uint32_t>(v) | (static_cast<std::uint32_t>(negative) << 31));
   return true;
 }
 
