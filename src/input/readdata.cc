@@ -199,11 +199,18 @@ class fast_records {
   fast_records(const char* begin, const char* end) : begin_(begin), end_(end) {}
 
   // Reads the first `count` values of the record at p into out[0..count); returns where
-  // the last of them ends, or nullptr when the record is not in the plain form.
-  const char* read(const char* p, float* out, int count) const {
+  // the last of them ends, or nullptr when the record is not in the plain form. Records
+  // come in file order.
+  const char* read(const char* p, float* out, int count) {
     if (end_ - p < 160) return nullptr;  // the window and the digit reads must stay in the file
-    const window_masks lo = classify_window(p), hi = classify_window(p + 64);
-    const std::uint64_t value[2] = {~(lo.blank | lo.control | lo.special), ~(hi.blank | hi.control | hi.special)};
+    if (!seek(p)) return nullptr;
+    const int off = static_cast<int>(p - base_);
+    std::uint64_t value[2], stray[2], digit[2], point[2], minus[2];
+    window(&block::value, off, value);
+    window(&block::stray, off, stray);
+    window(&block::digit, off, digit);
+    window(&block::point, off, point);
+    window(&block::minus, off, minus);
     // A value starts where a value byte follows a separator and ends at the separator
     // after it; the shifts carry from the low half into the high half.
     const std::uint64_t after[2] = {value[0] << 1, (value[1] << 1) | (value[0] >> 63)};
@@ -216,14 +223,10 @@ class fast_records {
       if (last[k] < 0) return nullptr;
     }
     const int stop = last[count - 1];
-    const std::uint64_t stray[2] = {lo.control | lo.special, hi.control | hi.special};
     if (stop < 64 ? (stray[0] & ((std::uint64_t{1} << stop) - 1)) != 0
                   : stray[0] != 0 || (stray[1] & ((std::uint64_t{1} << (stop - 64)) - 1)) != 0)
       return nullptr;
     if (!ends_value(p[stop])) return nullptr;  // a NUL, say, belongs to the value
-    const std::uint64_t digit[2] = {lo.digit, hi.digit};
-    const std::uint64_t point[2] = {lo.point, hi.point};
-    const std::uint64_t minus[2] = {lo.minus, hi.minus};
     for (int k = 0; k < count; ++k) {
       // The common shape, [-]digits[.digits], is read off the masks; any other goes
       // through the number parser.
@@ -275,8 +278,53 @@ class fast_records {
     return -1;
   }
 
+  // What the reader needs of a 64-byte block of text, bit i for byte i.
+  struct block {
+    std::uint64_t value;  // not a blank, control byte, ',' or '/'
+    std::uint64_t stray;  // a control byte, ',' or '/'
+    std::uint64_t digit, point, minus;
+  };
+
+  static block classify(const char* p) {
+    const window_masks m = classify_window(p);
+    return {~(m.blank | m.control | m.special), m.control | m.special, m.digit, m.point, m.minus};
+  }
+
+  // Makes the three classified blocks start at or before p, within 64 bytes of it: each
+  // block of the text is classified once as the records pass over it. False when the
+  // blocks would run past the end of the text.
+  bool seek(const char* p) {
+    if (base_ != nullptr && p >= base_ && p < base_ + 64) return true;
+    if (base_ != nullptr && p >= base_ + 64 && p < base_ + 128 && end_ - base_ >= 256) {
+      base_ += 64;
+      blocks_[0] = blocks_[1];
+      blocks_[1] = blocks_[2];
+      blocks_[2] = classify(base_ + 128);
+      return true;
+    }
+    const char* base = begin_ + ((p - begin_) & ~std::ptrdiff_t{63});
+    if (end_ - base < 192) return false;
+    base_ = base;
+    for (int b = 0; b < 3; ++b) blocks_[b] = classify(base_ + 64 * b);
+    return true;
+  }
+
+  // The 128 bits of one mask of the three blocks from bit `off` (0 to 63) on.
+  void window(std::uint64_t block::*mask, int off, std::uint64_t (&bits)[2]) const {
+    const std::uint64_t a = blocks_[0].*mask, b = blocks_[1].*mask, c = blocks_[2].*mask;
+    if (off == 0) {
+      bits[0] = a;
+      bits[1] = b;
+    } else {
+      bits[0] = (a >> off) | (b << (64 - off));
+      bits[1] = (b >> off) | (c << (64 - off));
+    }
+  }
+
   const char* begin_;
   const char* end_;
+  const char* base_ = nullptr;  // where the three classified blocks start
+  block blocks_[3] = {};
 };
 
 // The general path for one particle record: any separators, blank records before it, and
@@ -412,7 +460,7 @@ stage_result load_snapshot(run_state& data, const char* first, const char* last,
   float dmax = 0;
   data.x0 = data.y0 = data.z0 = 0;
   std::int64_t ii = 0;  // 1-based index of the densest particle, 0 while there is none
-  const fast_records fast(first, s.end());
+  fast_records fast(first, s.end());
   float values[7];
   std::int64_t i = 0;
   for (;; ++i) {
