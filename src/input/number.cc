@@ -10,6 +10,10 @@
 #include <string_view>
 #include <system_error>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace haloprof {
 namespace {
 
@@ -278,10 +282,13 @@ bool plain_decimal(const char* whole, int n_whole, const char* fraction, int n_f
   return true;
 }
 
-bool short_decimal(const char* end, int point, int n, bool negative, float& out) {
-  // The nine bytes before `end`, as two overlapping words: the digits before the point
-  // come from the lower word, those after it from the upper one, so that the point drops
-  // out and the n digits end up in the top bytes; the bytes below them are cleared.
+namespace {
+
+// The digit values (0..9) of a short decimal, in the eight bytes of a word: the nine bytes
+// before `end`, as two overlapping words, the digits before the point from the lower word
+// and those after it from the upper one, so that the point drops out and the n digits end
+// up in the top bytes; the bytes below them are cleared.
+inline std::uint64_t short_digits(const char* end, int point, int n) {
   static constexpr std::uint64_t below[9] = {0,
                                              0xffULL,
                                              0xffffULL,
@@ -294,7 +301,55 @@ bool short_decimal(const char* end, int point, int n, bool negative, float& out)
   const int j = point < 0 ? 0 : 9 - point;  // the point's place among the nine bytes
   const std::uint64_t lower = load8(end - 9), upper = load8(end - 8);
   const std::uint64_t text = (lower & below[j]) | (upper & ~below[j]);
-  const std::uint32_t m = eight_digits((text ^ 0x3030303030303030ULL) & ~below[8 - n]);
+  return (text ^ 0x3030303030303030ULL) & ~below[8 - n];
+}
+
+}  // namespace
+
+bool short_decimals(const short_value* values, int count, float* out) {
+#if defined(__SSE2__)
+  // Four values at a time, in 16-bit and 32-bit lanes: pairs of digits, then fours, then
+  // the eights, each step one multiply-add of neighbouring lanes.
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i tens = _mm_set1_epi32(0x0001000a);       // 10, 1 in each pair of 16-bit lanes
+  const __m128i hundreds = _mm_set1_epi32(0x00010064);   // 100, 1
+  const __m128i myriads = _mm_set1_epi32(0x00012710);    // 10000, 1
+  const __m128i limit = _mm_set1_epi32(1 << 24);
+  for (int first = 0; first < count; first += 4) {
+    std::uint64_t d[4] = {0, 0, 0, 0};
+    float divisor[4] = {1, 1, 1, 1};
+    std::uint32_t sign[4] = {0, 0, 0, 0};
+    for (int k = 0; k < 4 && first + k < count; ++k) {
+      const short_value& v = values[first + k];
+      d[k] = short_digits(v.end, v.point, v.n);
+      divisor[k] = exact_powers[v.point <= 1 ? 0 : v.point - 1];
+      sign[k] = static_cast<std::uint32_t>(v.negative) << 31;
+    }
+    const __m128i ab = _mm_set_epi64x(static_cast<long long>(d[1]), static_cast<long long>(d[0]));
+    const __m128i cd = _mm_set_epi64x(static_cast<long long>(d[3]), static_cast<long long>(d[2]));
+    // The first byte of each value is its most significant digit: it takes the weight.
+    const __m128i pairs_ab = _mm_packs_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(ab, zero), tens),
+                                             _mm_madd_epi16(_mm_unpackhi_epi8(ab, zero), tens));
+    const __m128i pairs_cd = _mm_packs_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(cd, zero), tens),
+                                             _mm_madd_epi16(_mm_unpackhi_epi8(cd, zero), tens));
+    const __m128i fours = _mm_packs_epi32(_mm_madd_epi16(pairs_ab, hundreds), _mm_madd_epi16(pairs_cd, hundreds));
+    const __m128i m = _mm_madd_epi16(fours, myriads);
+    if (_mm_movemask_epi8(_mm_cmpgt_epi32(m, limit)) != 0) return false;
+    // m and the powers of ten are exact floats: one correctly rounded division per lane.
+    const __m128 quotient = _mm_div_ps(_mm_cvtepi32_ps(m), _mm_loadu_ps(divisor));
+    const __m128i signed_ = _mm_or_si128(_mm_castps_si128(quotient), _mm_loadu_si128(reinterpret_cast<const __m128i*>(sign)));
+    _mm_storeu_ps(out + first, _mm_castsi128_ps(signed_));
+  }
+  return true;
+#else
+  for (int k = 0; k < count; ++k)
+    if (!short_decimal(values[k].end, values[k].point, values[k].n, values[k].negative, out[k])) return false;
+  return true;
+#endif
+}
+
+bool short_decimal(const char* end, int point, int n, bool negative, float& out) {
+  const std::uint32_t m = eight_digits(short_digits(end, point, n));
   if (m > (1u << 24)) return false;
   // m and the power of ten are exact floats: one correctly rounded division, or none.
   const float v = point <= 1 ? static_cast<float>(m) : static_cast<float>(m) / exact_powers[point - 1];

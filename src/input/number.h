@@ -47,6 +47,19 @@ bool plain_decimal(const char* whole, int n_whole, const char* fraction, int n_f
 // digits make at most 2^24; returns false, leaving `out` alone, otherwise.
 bool short_decimal(const char* end, int point, int n, bool negative, float& out);
 
+// A value for short_decimals: its arguments to short_decimal.
+struct short_value {
+  const char* end;
+  int point;
+  int n;
+  bool negative;
+};
+
+// short_decimal for `count` values (1 to 8) at once, their results in out[0..count). out
+// has room for 8 floats, all of which may be written. Returns false when the digits of
+// any of the values make more than 2^24 (the values are then to be converted one by one).
+bool short_decimals(const short_value* values, int count, float* out);
+
 // parse_float for a value known to be [first, last), with the text readable up to
 // `readable` (which the fast path may read beyond `last`).
 bool parse_token(const char* first, const char* last, const char* readable, float& out);

@@ -198,9 +198,9 @@ class fast_records {
  public:
   fast_records(const char* begin, const char* end) : begin_(begin), end_(end) {}
 
-  // Reads the first `count` values of the record at p into out[0..count); returns where
-  // the last of them ends, or nullptr when the record is not in the plain form. Records
-  // come in file order.
+  // Reads the first `count` values (at most 8) of the record at p into out[0..count),
+  // where out has room for 8; returns where the last of them ends, or nullptr when the
+  // record is not in the plain form. Records come in file order.
   const char* read(const char* p, float* out, int count) {
     if (end_ - p < 160) return nullptr;  // the window and the digit reads must stay in the file
     if (!seek(p)) return nullptr;
@@ -227,9 +227,26 @@ class fast_records {
                   : stray[0] != 0 || (stray[1] & ((std::uint64_t{1} << (stop - 64)) - 1)) != 0)
       return nullptr;
     if (!ends_value(p[stop])) return nullptr;  // a NUL, say, belongs to the value
+    // The common shape, [-]digits[.digits] with at most eight digits, is read off the
+    // masks, and all such values are converted together; any other goes through the
+    // number parser.
+    short_value shorts[8];
+    int n_short = 0;
     for (int k = 0; k < count; ++k) {
-      // The common shape, [-]digits[.digits], is read off the masks; any other goes
-      // through the number parser.
+      const int at = first[k], length = last[k] - first[k];
+      if (length > 16) break;
+      const std::uint64_t here = (std::uint64_t{1} << length) - 1;
+      const std::uint64_t digits = bits_from(digit, at) & here;
+      const std::uint64_t points = bits_from(point, at) & here;
+      const std::uint64_t sign = bits_from(minus, at) & 1;
+      if ((digits | points | sign) != here || (points & (points - 1)) != 0) break;
+      const int n = length - static_cast<int>(sign) - (points != 0);  // digits
+      if (n > 8 || p + last[k] - 9 < begin_) break;
+      shorts[n_short++] = {p + last[k], points != 0 ? length - std::countr_zero(points) : -1, n, sign != 0};
+    }
+    if (n_short == count && short_decimals(shorts, count, out)) return p + stop;
+    // One by one: longer decimals, other forms, and values of more than 2^24 in their digits.
+    for (int k = 0; k < count; ++k) {
       const int at = first[k], length = last[k] - first[k];
       if (length <= 16) {
         const std::uint64_t here = (std::uint64_t{1} << length) - 1;
@@ -239,8 +256,8 @@ class fast_records {
         if ((digits | points | sign) == here && (points & (points - 1)) == 0) {
           const int n = length - static_cast<int>(sign) - (points != 0);  // digits
           if (n <= 8 && p + last[k] - 9 >= begin_) {
-            const int point = points != 0 ? length - std::countr_zero(points) : -1;
-            if (short_decimal(p + last[k], point, n, sign != 0, out[k])) continue;
+            const int point_from_end = points != 0 ? length - std::countr_zero(points) : -1;
+            if (short_decimal(p + last[k], point_from_end, n, sign != 0, out[k])) continue;
           } else {
             const int point_at = points != 0 ? std::countr_zero(points) : length;
             const char* value = p + at;
@@ -461,7 +478,7 @@ stage_result load_snapshot(run_state& data, const char* first, const char* last,
   data.x0 = data.y0 = data.z0 = 0;
   std::int64_t ii = 0;  // 1-based index of the densest particle, 0 while there is none
   fast_records fast(first, s.end());
-  float values[7];
+  float values[8];  // room for the conversion of eight values at once
   std::int64_t i = 0;
   for (;; ++i) {
     if (counted && i == data.nhalos) break;
