@@ -241,7 +241,7 @@ class fast_records {
       const std::uint64_t sign = bits_from(minus, at) & 1;
       if ((digits | points | sign) != here || (points & (points - 1)) != 0) break;
       const int n = length - static_cast<int>(sign) - (points != 0);  // digits
-      if (n > 8 || p + last[k] - 9 < begin_) break;
+      if (n == 0 || n > 8 || p + last[k] - 9 < begin_) break;  // "-", "." and "-." are no numbers
       shorts[n_short++] = {p + last[k], points != 0 ? length - std::countr_zero(points) : -1, n, sign != 0};
     }
     if (n_short == count && short_decimals(shorts, count, out)) return p + stop;
@@ -255,7 +255,7 @@ class fast_records {
         const std::uint64_t sign = bits_from(minus, at) & 1;
         if ((digits | points | sign) == here && (points & (points - 1)) == 0) {
           const int n = length - static_cast<int>(sign) - (points != 0);  // digits
-          if (n <= 8 && p + last[k] - 9 >= begin_) {
+          if (n >= 1 && n <= 8 && p + last[k] - 9 >= begin_) {
             const int point_from_end = points != 0 ? length - std::countr_zero(points) : -1;
             if (short_decimal(p + last[k], point_from_end, n, sign != 0, out[k])) continue;
           } else {
