@@ -1,6 +1,7 @@
 // Any bytes as a snapshot file: the reader loads particles or fails with a one-line
-// message; whatever it loads then goes through the centering, binning and report
-// composition without a crash.
+// message, and reads exactly what the plainest way of reading (the general path, after
+// counting the particles) reads; whatever it loads then goes through the centering,
+// binning and report composition without a crash.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   state.rad = 0.05f;
   std::ostringstream out;
   const auto result = haloprof::load_snapshot(state, text, text + size, "fuzz.txt", out);
+
+  haloprof::run_state plain;
+  std::ostringstream plain_out;
+  const auto plain_result = haloprof::load_snapshot(plain, text, text + size, "fuzz.txt", plain_out, {},
+                                                    {.fast_records = false, .count_first = true});
+  if (result.has_value() != plain_result.has_value() || out.str() != plain_out.str()) std::abort();
+  if (result && result->message != plain_result->message) std::abort();
+  if (!result) {
+    if (state.nhalos != plain.nhalos) std::abort();
+    for (const auto array : {&haloprof::run_state::xpar, &haloprof::run_state::ypar, &haloprof::run_state::zpar,
+                             &haloprof::run_state::vx, &haloprof::run_state::vy, &haloprof::run_state::vz,
+                             &haloprof::run_state::dens})
+      if (state.nhalos > 0 &&
+          std::memcmp((state.*array).data(), (plain.*array).data(), sizeof(float) * static_cast<std::size_t>(state.nhalos)) != 0)
+        std::abort();
+  }
+
   if (result) {
     if (result->message.empty() || result->message.find('\n') != std::string::npos) std::abort();
   } else {
