@@ -214,7 +214,8 @@ class fast_records {
     // A value starts where a value byte follows a separator and ends at the separator
     // after it; the shifts carry from the low half into the high half.
     const std::uint64_t after[2] = {value[0] << 1, (value[1] << 1) | (value[0] >> 63)};
-    std::uint64_t starts[2] = {value[0] & ~after[0], value[1] & ~after[1]};
+    const std::uint64_t starts0[2] = {value[0] & ~after[0], value[1] & ~after[1]};
+    std::uint64_t starts[2] = {starts0[0], starts0[1]};
     std::uint64_t ends[2] = {~value[0] & after[0], ~value[1] & after[1]};
     int first[7], last[7];
     for (int k = 0; k < count; ++k) {
@@ -223,26 +224,28 @@ class fast_records {
       if (last[k] < 0) return nullptr;
     }
     const int stop = last[count - 1];
-    if (stop < 64 ? (stray[0] & ((std::uint64_t{1} << stop) - 1)) != 0
-                  : stray[0] != 0 || (stray[1] & ((std::uint64_t{1} << (stop - 64)) - 1)) != 0)
-      return nullptr;
+    if (any_before(stray, stop)) return nullptr;
     if (!ends_value(p[stop])) return nullptr;  // a NUL, say, belongs to the value
     // The common shape, [-]digits[.digits] with at most eight digits, is read off the
     // masks, and all such values are converted together; any other goes through the
     // number parser.
+    // Every value byte before the end a digit, a point or a minus, and a minus only where
+    // a value starts: then each value is [-]digits[.digits] when it holds one point at most.
+    const std::uint64_t odd[2] = {(value[0] & ~(digit[0] | point[0] | minus[0])) | (minus[0] & ~starts0[0]),
+                                  (value[1] & ~(digit[1] | point[1] | minus[1])) | (minus[1] & ~starts0[1])};
     short_value shorts[8];
     int n_short = 0;
-    for (int k = 0; k < count; ++k) {
-      const int at = first[k], length = last[k] - first[k];
-      if (length > 16) break;
-      const std::uint64_t here = (std::uint64_t{1} << length) - 1;
-      const std::uint64_t digits = bits_from(digit, at) & here;
-      const std::uint64_t points = bits_from(point, at) & here;
-      const std::uint64_t sign = bits_from(minus, at) & 1;
-      if ((digits | points | sign) != here || (points & (points - 1)) != 0) break;
-      const int n = length - static_cast<int>(sign) - (points != 0);  // digits
-      if (n == 0 || n > 8 || p + last[k] - 9 < begin_) break;  // "-", "." and "-." are no numbers
-      shorts[n_short++] = {p + last[k], points != 0 ? length - std::countr_zero(points) : -1, n, sign != 0};
+    if (!any_before(odd, stop)) {
+      for (int k = 0; k < count; ++k) {
+        const int at = first[k], length = last[k] - first[k];
+        if (length > 16) break;
+        const std::uint64_t points = bits_from(point, at) & ((std::uint64_t{1} << length) - 1);
+        if ((points & (points - 1)) != 0) break;
+        const bool negative = p[at] == '-';
+        const int n = length - static_cast<int>(negative) - (points != 0);  // digits
+        if (n == 0 || n > 8 || p + last[k] - 9 < begin_) break;  // "-", "." and "-." are no numbers
+        shorts[n_short++] = {p + last[k], points != 0 ? length - std::countr_zero(points) : -1, n, negative};
+      }
     }
     if (n_short == count && short_decimals(shorts, count, out)) return p + stop;
     // One by one: longer decimals, other forms, and values of more than 2^24 in their digits.
@@ -273,6 +276,12 @@ class fast_records {
   }
 
  private:
+  // Whether a 128-bit mask has a bit set below position `stop`.
+  static bool any_before(const std::uint64_t (&bits)[2], int stop) {
+    return stop < 64 ? (bits[0] & ((std::uint64_t{1} << stop) - 1)) != 0
+                     : bits[0] != 0 || (bits[1] & ((std::uint64_t{1} << (stop - 64)) - 1)) != 0;
+  }
+
   // The 64 bits of a 128-bit mask from position `at` on.
   static std::uint64_t bits_from(const std::uint64_t (&bits)[2], int at) {
     if (at == 0) return bits[0];
