@@ -36,7 +36,7 @@ bool mapped_file::open(const std::string& path, std::string& error) {
     return false;
   }
   if (!S_ISREG(st.st_mode)) {
-    error = "is not a regular file (the snapshot is read twice, so it must be a file)";
+    error = "is not a regular file (the snapshot is mapped into memory, so it must be a file)";
     ::close(fd);
     return false;
   }

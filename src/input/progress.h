@@ -14,7 +14,8 @@ class progress_bar {
   progress_bar(const progress_bar&) = delete;
   progress_bar& operator=(const progress_bar&) = delete;
 
-  // `pass` 1 is the counting pass, 2 the loading pass; `done` bytes of `total` scanned.
+  // `pass` 1 is the counting pass (when the particles are counted first), 2 the loading
+  // pass; `done` bytes of `total` scanned.
   void show(int pass, std::size_t done);
   // Erases the bar, leaving the cursor where it was before the bar.
   void clear();
