@@ -315,16 +315,27 @@ bool short_decimals(const short_value* values, int count, float* out) {
   const __m128i hundreds = _mm_set1_epi32(0x00010064);   // 100, 1
   const __m128i myriads = _mm_set1_epi32(0x00012710);    // 10000, 1
   const __m128i limit = _mm_set1_epi32(1 << 24);
+  // The sign bits of four lanes, for each pattern of four signs.
+  alignas(16) static const std::uint32_t sign_lanes[16][4] = {
+      {0, 0, 0, 0}, {1u << 31, 0, 0, 0}, {0, 1u << 31, 0, 0}, {1u << 31, 1u << 31, 0, 0},
+      {0, 0, 1u << 31, 0}, {1u << 31, 0, 1u << 31, 0}, {0, 1u << 31, 1u << 31, 0}, {1u << 31, 1u << 31, 1u << 31, 0},
+      {0, 0, 0, 1u << 31}, {1u << 31, 0, 0, 1u << 31}, {0, 1u << 31, 0, 1u << 31}, {1u << 31, 1u << 31, 0, 1u << 31},
+      {0, 0, 1u << 31, 1u << 31}, {1u << 31, 0, 1u << 31, 1u << 31}, {0, 1u << 31, 1u << 31, 1u << 31},
+      {1u << 31, 1u << 31, 1u << 31, 1u << 31}};
   for (int first = 0; first < count; first += 4) {
+    // Gathered in registers: vectors stored as scalars and loaded whole would stall.
     std::uint64_t d[4] = {0, 0, 0, 0};
-    float divisor[4] = {1, 1, 1, 1};
-    std::uint32_t sign[4] = {0, 0, 0, 0};
+    int power[4] = {0, 0, 0, 0};
+    unsigned signs = 0;
     for (int k = 0; k < 4 && first + k < count; ++k) {
       const short_value& v = values[first + k];
       d[k] = short_digits(v.end, v.point, v.n);
-      divisor[k] = exact_powers[v.point <= 1 ? 0 : v.point - 1];
-      sign[k] = static_cast<std::uint32_t>(v.negative) << 31;
+      power[k] = v.point <= 1 ? 0 : v.point - 1;
+      signs |= static_cast<unsigned>(v.negative) << k;
     }
+    const __m128 divisor =
+        _mm_setr_ps(exact_powers[power[0]], exact_powers[power[1]], exact_powers[power[2]], exact_powers[power[3]]);
+    const __m128i sign = _mm_load_si128(reinterpret_cast<const __m128i*>(sign_lanes[signs]));
     const __m128i ab = _mm_set_epi64x(static_cast<long long>(d[1]), static_cast<long long>(d[0]));
     const __m128i cd = _mm_set_epi64x(static_cast<long long>(d[3]), static_cast<long long>(d[2]));
     // The first byte of each value is its most significant digit: it takes the weight.
@@ -336,8 +347,8 @@ bool short_decimals(const short_value* values, int count, float* out) {
     const __m128i m = _mm_madd_epi16(fours, myriads);
     if (_mm_movemask_epi8(_mm_cmpgt_epi32(m, limit)) != 0) return false;
     // m and the powers of ten are exact floats: one correctly rounded division per lane.
-    const __m128 quotient = _mm_div_ps(_mm_cvtepi32_ps(m), _mm_loadu_ps(divisor));
-    const __m128i signed_ = _mm_or_si128(_mm_castps_si128(quotient), _mm_loadu_si128(reinterpret_cast<const __m128i*>(sign)));
+    const __m128 quotient = _mm_div_ps(_mm_cvtepi32_ps(m), divisor);
+    const __m128i signed_ = _mm_or_si128(_mm_castps_si128(quotient), sign);
     _mm_storeu_ps(out + first, _mm_castsi128_ps(signed_));
   }
   return true;
