@@ -323,21 +323,22 @@ class fast_records {
     if (base_ != nullptr && p >= base_ && p < base_ + 64) return true;
     if (base_ != nullptr && p >= base_ + 64 && p < base_ + 128 && end_ - base_ >= 256) {
       base_ += 64;
-      blocks_[0] = blocks_[1];
-      blocks_[1] = blocks_[2];
-      blocks_[2] = classify(base_ + 128);
+      blocks_[first_] = classify(base_ + 128);  // in place of the block left behind
+      first_ = first_ == 2 ? 0 : first_ + 1;
       return true;
     }
     const char* base = begin_ + ((p - begin_) & ~std::ptrdiff_t{63});
     if (end_ - base < 192) return false;
     base_ = base;
+    first_ = 0;
     for (int b = 0; b < 3; ++b) blocks_[b] = classify(base_ + 64 * b);
     return true;
   }
 
   // The 128 bits of one mask of the three blocks from bit `off` (0 to 63) on.
   void window(std::uint64_t block::*mask, int off, std::uint64_t (&bits)[2]) const {
-    const std::uint64_t a = blocks_[0].*mask, b = blocks_[1].*mask, c = blocks_[2].*mask;
+    const int second = first_ == 2 ? 0 : first_ + 1, third = second == 2 ? 0 : second + 1;
+    const std::uint64_t a = blocks_[first_].*mask, b = blocks_[second].*mask, c = blocks_[third].*mask;
     if (off == 0) {
       bits[0] = a;
       bits[1] = b;
@@ -350,7 +351,8 @@ class fast_records {
   const char* begin_;
   const char* end_;
   const char* base_ = nullptr;  // where the three classified blocks start
-  block blocks_[3] = {};
+  block blocks_[3] = {};        // a ring: the block at base_ is blocks_[first_]
+  int first_ = 0;
 };
 
 // The general path for one particle record: any separators, blank records before it, and
