@@ -9,8 +9,7 @@
 #include <vector>
 
 #if defined(__SSE2__)
-#include <xmmintrin.h>
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 #include "core/format.h"
@@ -34,12 +33,111 @@ void print_center(std::ostream& out, record& line, const run_state& data, float 
 
 }  // namespace
 
+int sphere_vector_width = 8;
+
 float shrink_r2(float r2) {
   // The factor shrinks the squared radius, so the radius itself shrinks by sqrt(0.97).
   return std::sqrt(r2) > 0.0015f ? r2 * 0.97f : r2;
 }
 
 namespace {
+
+// A first test in single precision settles almost every particle: one that lies well
+// inside or well outside by the single-precision distance from the center rounded to
+// single is inside or outside by the exact test too. The margins cover the center's
+// rounding to single (below half a unit of its last place on each axis), the roundings of
+// the single-precision arithmetic (a few units in 2^24 of the distance) and those of the
+// exact test (a few units in 2^53, then the rounding to single next to r2).
+struct quick_test {
+  float fx, fy, fz;  // the center in single precision
+  float sure_in;     // a squared single-precision distance below this is inside
+  float sure_out;    // one above this is outside
+
+  quick_test(double xc, double yc, double zc, float r2)
+      : fx(static_cast<float>(xc)), fy(static_cast<float>(yc)), fz(static_cast<float>(zc)) {
+    const double off = std::max({std::abs(fx - xc), std::abs(fy - yc), std::abs(fz - zc)});
+    const double r = std::sqrt(static_cast<double>(r2));
+    const double reach = 2 * off + r * 0x1p-20;
+    const double lower = r > reach ? (r - reach) * (r - reach) * (1 - 0x1p-18) : 0;
+    const double upper = (r + reach) * (r + reach) * (1 + 0x1p-18);
+    // Rounded towards the inside of the margins: below `lower`, above `upper` once single.
+    sure_in = static_cast<float>(lower);
+    if (sure_in > lower) sure_in = std::nextafter(sure_in, 0.0f);
+    sure_out = static_cast<float>(upper);
+    if (sure_out < upper) sure_out = std::nextafter(sure_out, std::numeric_limits<float>::infinity());
+  }
+};
+
+#if defined(__SSE2__) && defined(__x86_64__) && defined(__GNUC__)
+#define HALOPROF_AVX2 1
+
+// The squared distances of four particles from the center, differences and squares in
+// double, rounded to single: the exact membership test.
+__attribute__((target("avx2"))) inline __m128 exact_squared(__m128 px, __m128 py, __m128 pz, __m256d cx, __m256d cy,
+                                                             __m256d cz) {
+  const __m256d dx = _mm256_sub_pd(_mm256_cvtps_pd(px), cx);
+  const __m256d dy = _mm256_sub_pd(_mm256_cvtps_pd(py), cy);
+  const __m256d dz = _mm256_sub_pd(_mm256_cvtps_pd(pz), cz);
+  return _mm256_cvtpd_ps(
+      _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy)), _mm256_mul_pd(dz, dz)));
+}
+
+// The loop of `accumulate` eight particles at a time, on processors with AVX2: the four
+// sums (s, sx, sy, sz) in one vector, one vector addition per particle, lane by lane the
+// same roundings as four scalar chains. Returns how many particles it took (a multiple of
+// 8); `accumulate` adds the rest.
+__attribute__((target("avx2"))) std::int64_t accumulate_avx2(const float* x, const float* y, const float* z,
+                                                              const float* dens, std::int64_t m, double xc,
+                                                              double yc, double zc, float r2, std::int64_t& count,
+                                                              double (&sums)[4]) {
+  const quick_test q(xc, yc, zc, r2);
+  const __m256 qx = _mm256_set1_ps(q.fx), qy = _mm256_set1_ps(q.fy), qz = _mm256_set1_ps(q.fz);
+  const __m256 in_below = _mm256_set1_ps(q.sure_in), out_above = _mm256_set1_ps(q.sure_out);
+  const __m256d cx = _mm256_set1_pd(xc), cy = _mm256_set1_pd(yc), cz = _mm256_set1_pd(zc);
+  const __m256 radius2 = _mm256_set1_ps(r2);
+  __m256i inside = _mm256_setzero_si256();
+  __m256d total = _mm256_loadu_pd(sums);
+  std::int64_t k = 0;
+  for (; k + 8 <= m; k += 8) {
+    const __m256 px = _mm256_loadu_ps(x + k), py = _mm256_loadu_ps(y + k), pz = _mm256_loadu_ps(z + k);
+    const __m256 d = _mm256_loadu_ps(dens + k);
+    const __m256 ex = _mm256_sub_ps(px, qx), ey = _mm256_sub_ps(py, qy), ez = _mm256_sub_ps(pz, qz);
+    const __m256 near =
+        _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(ex, ex), _mm256_mul_ps(ey, ey)), _mm256_mul_ps(ez, ez));
+    __m256 in = _mm256_cmp_ps(near, in_below, _CMP_LT_OQ);
+    if (_mm256_movemask_ps(_mm256_or_ps(in, _mm256_cmp_ps(near, out_above, _CMP_GT_OQ))) != 0xff) {
+      const __m128 low = exact_squared(_mm256_castps256_ps128(px), _mm256_castps256_ps128(py),
+                                       _mm256_castps256_ps128(pz), cx, cy, cz);
+      const __m128 high = exact_squared(_mm256_extractf128_ps(px, 1), _mm256_extractf128_ps(py, 1),
+                                        _mm256_extractf128_ps(pz, 1), cx, cy, cz);
+      in = _mm256_cmp_ps(_mm256_insertf128_ps(_mm256_castps128_ps256(low), high, 1), radius2,
+                         _CMP_LT_OQ);  // false for NaN
+    }
+    inside = _mm256_sub_epi32(inside, _mm256_castps_si256(in));
+    // Rows w, wx, wy, wz of the eight particles, turned into one column per particle: the
+    // low halves hold particles 0 to 3, the high halves 4 to 7.
+    const __m256 w = _mm256_and_ps(d, in), wx = _mm256_and_ps(_mm256_mul_ps(px, d), in);
+    const __m256 wy = _mm256_and_ps(_mm256_mul_ps(py, d), in), wz = _mm256_and_ps(_mm256_mul_ps(pz, d), in);
+    const __m256 t0 = _mm256_unpacklo_ps(w, wx), t1 = _mm256_unpackhi_ps(w, wx);
+    const __m256 t2 = _mm256_unpacklo_ps(wy, wz), t3 = _mm256_unpackhi_ps(wy, wz);
+    const __m256 c0 = _mm256_shuffle_ps(t0, t2, 0x44), c1 = _mm256_shuffle_ps(t0, t2, 0xee);
+    const __m256 c2 = _mm256_shuffle_ps(t1, t3, 0x44), c3 = _mm256_shuffle_ps(t1, t3, 0xee);
+    total = _mm256_add_pd(total, _mm256_cvtps_pd(_mm256_castps256_ps128(c0)));
+    total = _mm256_add_pd(total, _mm256_cvtps_pd(_mm256_castps256_ps128(c1)));
+    total = _mm256_add_pd(total, _mm256_cvtps_pd(_mm256_castps256_ps128(c2)));
+    total = _mm256_add_pd(total, _mm256_cvtps_pd(_mm256_castps256_ps128(c3)));
+    total = _mm256_add_pd(total, _mm256_cvtps_pd(_mm256_extractf128_ps(c0, 1)));
+    total = _mm256_add_pd(total, _mm256_cvtps_pd(_mm256_extractf128_ps(c1, 1)));
+    total = _mm256_add_pd(total, _mm256_cvtps_pd(_mm256_extractf128_ps(c2, 1)));
+    total = _mm256_add_pd(total, _mm256_cvtps_pd(_mm256_extractf128_ps(c3, 1)));
+  }
+  _mm256_storeu_pd(sums, total);
+  alignas(32) std::int32_t lanes[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), inside);
+  for (const std::int32_t n : lanes) count += n;
+  return k;
+}
+#endif
 
 // The sums over the particles of one sphere, taken in file order: each term is formed in
 // single precision, widened and added in double, so the order of the additions is part of
@@ -58,6 +156,17 @@ void accumulate(const float* x, const float* y, const float* z, const float* den
   std::int64_t count = 0;
   double s = t.s, sx = t.sx, sy = t.sy, sz = t.sz;
   std::int64_t k = 0;
+#if defined(HALOPROF_AVX2)
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2 && sphere_vector_width >= 8) {
+    double sums[4] = {s, sx, sy, sz};
+    k = accumulate_avx2(x, y, z, dens, m, xc, yc, zc, r2, count, sums);
+    s = sums[0];
+    sx = sums[1];
+    sy = sums[2];
+    sz = sums[3];
+  }
+#endif
 #if defined(__SSE2__)
   // Four particles at a time: the membership tests and the products in vector registers.
   // The sums run in two pairs, (s, sx) and (sy, sz), each pair one vector addition per
@@ -78,27 +187,11 @@ void accumulate(const float* x, const float* y, const float* z, const float* den
     sums_low = _mm_add_pd(sums_low, _mm_cvtps_pd(terms));
     sums_high = _mm_add_pd(sums_high, _mm_cvtps_pd(_mm_movehl_ps(terms, terms)));
   };
-  // A first test in single precision settles almost every particle: one that lies well
-  // inside or well outside by the single-precision distance from the center rounded to
-  // single is inside or outside by the exact test too. The margins cover the center's
-  // rounding to single (below half a unit of its last place on each axis), the roundings
-  // of the single-precision arithmetic (a few units in 2^24 of the distance) and those of
-  // the exact test (a few units in 2^53, then the rounding to single next to r2). Only
-  // groups of four with a particle between the margins take the exact test.
-  const float fx = static_cast<float>(xc), fy = static_cast<float>(yc), fz = static_cast<float>(zc);
-  const double off = std::max({std::abs(fx - xc), std::abs(fy - yc), std::abs(fz - zc)});
-  const double r = std::sqrt(static_cast<double>(r2));
-  const double reach = 2 * off + r * 0x1p-20;
-  const double lower = r > reach ? (r - reach) * (r - reach) * (1 - 0x1p-18) : 0;
-  const double upper = (r + reach) * (r + reach) * (1 + 0x1p-18);
-  // Rounded towards the inside of the margins: below `lower`, above `upper` once single.
-  float sure_in = static_cast<float>(lower);
-  if (sure_in > lower) sure_in = std::nextafter(sure_in, 0.0f);
-  float sure_out = static_cast<float>(upper);
-  if (sure_out < upper) sure_out = std::nextafter(sure_out, std::numeric_limits<float>::infinity());
-  const __m128 qx = _mm_set1_ps(fx), qy = _mm_set1_ps(fy), qz = _mm_set1_ps(fz);
-  const __m128 in_below = _mm_set1_ps(sure_in), out_above = _mm_set1_ps(sure_out);
-  for (; k + 4 <= m; k += 4) {
+  // Only groups of four with a particle between the margins take the exact test.
+  const quick_test q(xc, yc, zc, r2);
+  const __m128 qx = _mm_set1_ps(q.fx), qy = _mm_set1_ps(q.fy), qz = _mm_set1_ps(q.fz);
+  const __m128 in_below = _mm_set1_ps(q.sure_in), out_above = _mm_set1_ps(q.sure_out);
+  for (; sphere_vector_width >= 4 && k + 4 <= m; k += 4) {
     const __m128 px = _mm_loadu_ps(x + k), py = _mm_loadu_ps(y + k), pz = _mm_loadu_ps(z + k);
     const __m128 d = _mm_loadu_ps(dens + k);
     const __m128 ex = _mm_sub_ps(px, qx), ey = _mm_sub_ps(py, qy), ez = _mm_sub_ps(pz, qz);
