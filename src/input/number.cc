@@ -306,7 +306,7 @@ inline std::uint64_t short_digits(const char* end, int point, int n) {
 
 }  // namespace
 
-bool short_decimals(const short_value* values, int count, float* out) {
+bool short_decimals(const short_value* values, int count, float* const* out) {
 #if defined(__SSE2__)
   // Four values at a time, in 16-bit and 32-bit lanes: pairs of digits, then fours, then
   // the eights, each step one multiply-add of neighbouring lanes.
@@ -348,13 +348,18 @@ bool short_decimals(const short_value* values, int count, float* out) {
     if (_mm_movemask_epi8(_mm_cmpgt_epi32(m, limit)) != 0) return false;
     // m and the powers of ten are exact floats: one correctly rounded division per lane.
     const __m128 quotient = _mm_div_ps(_mm_cvtepi32_ps(m), divisor);
-    const __m128i signed_ = _mm_or_si128(_mm_castps_si128(quotient), sign);
-    _mm_storeu_ps(out + first, _mm_castsi128_ps(signed_));
+    // Each lane straight to its place: read back from a vector store, the lanes would wait.
+    const __m128 result = _mm_castsi128_ps(_mm_or_si128(_mm_castps_si128(quotient), sign));
+    float* const* to = out + first;
+    _mm_store_ss(to[0], result);
+    if (first + 1 < count) _mm_store_ss(to[1], _mm_shuffle_ps(result, result, 1));
+    if (first + 2 < count) _mm_store_ss(to[2], _mm_shuffle_ps(result, result, 2));
+    if (first + 3 < count) _mm_store_ss(to[3], _mm_shuffle_ps(result, result, 3));
   }
   return true;
 #else
   for (int k = 0; k < count; ++k)
-    if (!short_decimal(values[k].end, values[k].point, values[k].n, values[k].negative, out[k])) return false;
+    if (!short_decimal(values[k].end, values[k].point, values[k].n, values[k].negative, *out[k])) return false;
   return true;
 #endif
 }

@@ -55,10 +55,10 @@ struct short_value {
   bool negative;
 };
 
-// short_decimal for `count` values (1 to 8) at once, their results in out[0..count). out
-// has room for 8 floats, all of which may be written. Returns false when the digits of
-// any of the values make more than 2^24 (the values are then to be converted one by one).
-bool short_decimals(const short_value* values, int count, float* out);
+// short_decimal for `count` values (1 to 8) at once, value k's result in *out[k]. Returns
+// false when the digits of any of the values make more than 2^24 (the values are then to
+// be converted one by one; some results may have been written).
+bool short_decimals(const short_value* values, int count, float* const* out);
 
 // parse_float for a value known to be [first, last), with the text readable up to
 // `readable` (which the fast path may read beyond `last`).

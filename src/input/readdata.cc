@@ -198,10 +198,10 @@ class fast_records {
  public:
   fast_records(const char* begin, const char* end) : begin_(begin), end_(end) {}
 
-  // Reads the first `count` values (at most 8) of the record at p into out[0..count),
-  // where out has room for 8; returns where the last of them ends, or nullptr when the
-  // record is not in the plain form. Records come in file order.
-  const char* read(const char* p, float* out, int count) {
+  // Reads the first `count` values (at most 8) of the record at p, value k into *out[k];
+  // returns where the last of them ends, or nullptr when the record is not in the plain
+  // form (some values may then have been written). Records come in file order.
+  const char* read(const char* p, float* const* out, int count) {
     if (end_ - p < 160) return nullptr;  // the window and the digit reads must stay in the file
     if (!seek(p)) return nullptr;
     const int off = static_cast<int>(p - base_);
@@ -260,17 +260,17 @@ class fast_records {
           const int n = length - static_cast<int>(sign) - (points != 0);  // digits
           if (n >= 1 && n <= 8 && p + last[k] - 9 >= begin_) {
             const int point_from_end = points != 0 ? length - std::countr_zero(points) : -1;
-            if (short_decimal(p + last[k], point_from_end, n, sign != 0, out[k])) continue;
+            if (short_decimal(p + last[k], point_from_end, n, sign != 0, *out[k])) continue;
           } else {
             const int point_at = points != 0 ? std::countr_zero(points) : length;
             const char* value = p + at;
             if (plain_decimal(value + sign, point_at - static_cast<int>(sign), value + point_at + 1,
-                              points != 0 ? length - point_at - 1 : 0, sign != 0, out[k]))
+                              points != 0 ? length - point_at - 1 : 0, sign != 0, *out[k]))
               continue;
           }
         }
       }
-      if (!parse_token(p + first[k], p + last[k], end_, out[k])) return nullptr;
+      if (!parse_token(p + first[k], p + last[k], end_, *out[k])) return nullptr;
     }
     return p + stop;
   }
@@ -489,7 +489,6 @@ stage_result load_snapshot(run_state& data, const char* first, const char* last,
   data.x0 = data.y0 = data.z0 = 0;
   std::int64_t ii = 0;  // 1-based index of the densest particle, 0 while there is none
   fast_records fast(first, s.end());
-  float values[8];  // room for the conversion of eight values at once
   std::int64_t i = 0;
   for (;; ++i) {
     if (counted && i == data.nhalos) break;
@@ -497,8 +496,9 @@ stage_result load_snapshot(run_state& data, const char* first, const char* last,
     s.skip_empty_records();
     const char* record_start = s.position();
     const std::int64_t record_line = s.line();
-    if (const char* at = paths.fast_records ? fast.read(record_start, values, 7) : nullptr) {
-      for (int k = 0; k < 7; ++k) column[k][i] = values[k];
+    float* const to[7] = {column[0] + i, column[1] + i, column[2] + i, column[3] + i,
+                          column[4] + i, column[5] + i, column[6] + i};
+    if (const char* at = paths.fast_records ? fast.read(record_start, to, 7) : nullptr) {
       s.finish_record(at);
     } else {
       if (!counted && !first_value_is_number(s)) break;  // the end of the particle list
