@@ -214,8 +214,8 @@ class fast_records {
     // A value starts where a value byte follows a separator and ends at the separator
     // after it; the shifts carry from the low half into the high half.
     const std::uint64_t after[2] = {value[0] << 1, (value[1] << 1) | (value[0] >> 63)};
-    const std::uint64_t starts0[2] = {value[0] & ~after[0], value[1] & ~after[1]};
-    std::uint64_t starts[2] = {starts0[0], starts0[1]};
+    const std::uint64_t value_starts[2] = {value[0] & ~after[0], value[1] & ~after[1]};
+    std::uint64_t starts[2] = {value_starts[0], value_starts[1]};
     std::uint64_t ends[2] = {~value[0] & after[0], ~value[1] & after[1]};
     int first[7], last[7];
     for (int k = 0; k < count; ++k) {
@@ -227,12 +227,11 @@ class fast_records {
     if (any_before(stray, stop)) return nullptr;
     if (!ends_value(p[stop])) return nullptr;  // a NUL, say, belongs to the value
     // The common shape, [-]digits[.digits] with at most eight digits, is read off the
-    // masks, and all such values are converted together; any other goes through the
-    // number parser.
-    // Every value byte before the end a digit, a point or a minus, and a minus only where
-    // a value starts: then each value is [-]digits[.digits] when it holds one point at most.
-    const std::uint64_t odd[2] = {(value[0] & ~(digit[0] | point[0] | minus[0])) | (minus[0] & ~starts0[0]),
-                                  (value[1] & ~(digit[1] | point[1] | minus[1])) | (minus[1] & ~starts0[1])};
+    // masks, and when every value has it they are converted together. Every value byte a
+    // digit, a point or a minus, and a minus only where a value starts: then each value
+    // has that shape if it holds one point at most.
+    const std::uint64_t odd[2] = {(value[0] & ~(digit[0] | point[0] | minus[0])) | (minus[0] & ~value_starts[0]),
+                                  (value[1] & ~(digit[1] | point[1] | minus[1])) | (minus[1] & ~value_starts[1])};
     short_value shorts[8];
     int n_short = 0;
     if (!any_before(odd, stop)) {
@@ -248,7 +247,8 @@ class fast_records {
       }
     }
     if (n_short == count && short_decimals(shorts, count, out)) return p + stop;
-    // One by one: longer decimals, other forms, and values of more than 2^24 in their digits.
+    // Otherwise one by one: longer decimals, other forms, and values of more than 2^24 in
+    // their digits; anything that is no number leaves the record to the general path.
     for (int k = 0; k < count; ++k) {
       const int at = first[k], length = last[k] - first[k];
       if (length <= 16) {
