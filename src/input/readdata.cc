@@ -397,18 +397,9 @@ bool first_value_is_number(scanner& s) {
 std::int64_t count_particles(scanner& s, const scan_progress& progress) {
   pacer pace(progress, 1);
   std::int64_t n = 0;
-  float x;
-  std::string_view text;
   for (;;) {
     s.skip_empty_records();
-    // Most first values are plain decimals, known to be numbers without converting them.
-    if (const char* at = plain_number_end(s.position(), s.end())) {
-      ++n;
-      s.finish_record(at);
-      pace.at(s.position());
-      continue;
-    }
-    if (s.at_end() || !s.number(x, text) || text.empty()) return n;
+    if (!first_value_is_number(s)) return n;
     ++n;
     s.next_record();
     pace.at(s.position());
