@@ -461,13 +461,15 @@ stage_result load_snapshot(run_state& data, const char* first, const char* last,
   // end), so the arrays can be sized from the text left before the particles are counted.
   // Memory that no particle fills is never touched and takes no room. When that much
   // cannot be had, the particles are counted first and the arrays made just large enough.
+  const auto print_count = [&] {
+    if (progress) progress(0, nullptr);
+    out << free_line().text("Number of particles = ").num(data.nhalos).str();
+  };
   const std::int64_t bound = (last - list) / 14 + 2;
   bool counted = false;
   if (paths.count_first || allocate_particles(data, bound)) {
-    s.restart(list, list_line);
     data.nhalos = count_particles(s, progress);
-    if (progress) progress(0, nullptr);
-    out << free_line().text("Number of particles = ").num(data.nhalos).str();
+    print_count();
     if (auto f = allocate_particles(data, data.nhalos)) return f;
     counted = true;
   }
@@ -498,8 +500,7 @@ stage_result load_snapshot(run_state& data, const char* first, const char* last,
           // The count comes before the message, as when the particles are counted first.
           s.restart(record_start, record_line);
           data.nhalos = i + count_particles(s, {});
-          if (progress) progress(0, nullptr);
-          out << free_line().text("Number of particles = ").num(data.nhalos).str();
+          print_count();
         }
         return f;
       }
@@ -516,8 +517,7 @@ stage_result load_snapshot(run_state& data, const char* first, const char* last,
   }
   if (!counted) {
     data.nhalos = i;
-    if (progress) progress(0, nullptr);
-    out << free_line().text("Number of particles = ").num(data.nhalos).str();
+    print_count();
   }
 
   if (progress) progress(0, nullptr);
