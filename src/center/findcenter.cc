@@ -243,9 +243,10 @@ void accumulate(const float* x, const float* y, const float* z, const float* den
 }
 
 // The sums over the listed particles, in blocks: each block's positions and densities are
-// gathered into small contiguous buffers first.
+// gathered into contiguous buffers first (blocks large enough that setting up the
+// membership test for each costs little).
 sphere_totals sums_over_list(const run_state& data, float r2, const std::vector<std::uint32_t>& index) {
-  constexpr std::size_t block = 256;
+  constexpr std::size_t block = 2048;
   alignas(16) float gx[block], gy[block], gz[block], gd[block];
   sphere_totals t;
   for (std::size_t first = 0; first < index.size(); first += block) {
