@@ -13,6 +13,7 @@
 #endif
 
 #include "core/format.h"
+#include "core/vectors.h"
 
 namespace haloprof {
 namespace {
@@ -32,8 +33,6 @@ void print_center(std::ostream& out, record& line, const run_state& data, float 
 }
 
 }  // namespace
-
-int sphere_vector_width = 8;
 
 float shrink_r2(float r2) {
   // The factor shrinks the squared radius, so the radius itself shrinks by sqrt(0.97).
@@ -157,8 +156,7 @@ void accumulate(const float* x, const float* y, const float* z, const float* den
   double s = t.s, sx = t.sx, sy = t.sy, sz = t.sz;
   std::int64_t k = 0;
 #if defined(HALOPROF_AVX2)
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  if (avx2 && sphere_vector_width >= 8) {
+  if (has_avx2() && vector_width >= 8) {
     double sums[4] = {s, sx, sy, sz};
     k = accumulate_avx2(x, y, z, dens, m, xc, yc, zc, r2, count, sums);
     s = sums[0];
@@ -191,7 +189,7 @@ void accumulate(const float* x, const float* y, const float* z, const float* den
   const quick_test q(xc, yc, zc, r2);
   const __m128 qx = _mm_set1_ps(q.fx), qy = _mm_set1_ps(q.fy), qz = _mm_set1_ps(q.fz);
   const __m128 in_below = _mm_set1_ps(q.sure_in), out_above = _mm_set1_ps(q.sure_out);
-  for (; sphere_vector_width >= 4 && k + 4 <= m; k += 4) {
+  for (; vector_width >= 4 && k + 4 <= m; k += 4) {
     const __m128 px = _mm_loadu_ps(x + k), py = _mm_loadu_ps(y + k), pz = _mm_loadu_ps(z + k);
     const __m128 d = _mm_loadu_ps(dens + k);
     const __m128 ex = _mm_sub_ps(px, qx), ey = _mm_sub_ps(py, qy), ez = _mm_sub_ps(pz, qz);

@@ -29,10 +29,6 @@ float shrink_r2(float r2);
 void sphere_sums(const run_state& data, float r2, std::int64_t& nn, double& am, double& xx, double& yy,
                  double& zz);
 
-// The widest vectors the passes of the search use: 8 particles (where the processor has
-// AVX2), 4 (SSE2) or 1. Every width gives the same sums; tests narrow it to compare them.
-extern int sphere_vector_width;
-
 // Whether particle i lies strictly inside the sphere of squared radius r2 around the
 // center: the squared distance is summed in double from the widened single positions and
 // rounded to single before the comparison. NaN distances are never inside.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/format.h"
+#include "core/vectors.h"
 #include "support/bits.h"
 #include "support/state.h"
 
@@ -145,7 +146,7 @@ TEST(CenterSphere, VectorisedPassAgreesWithThePlainRule) {
         data.zc = c[2];
         const plain_sums want = plain_sphere_sums(data, r2);
         for (const int width : {8, 4, 1}) {
-          sphere_vector_width = width;
+          vector_width = width;
           std::int64_t nn;
           double am, xx, yy, zz;
           sphere_sums(data, r2, nn, am, xx, yy, zz);
@@ -158,7 +159,7 @@ TEST(CenterSphere, VectorisedPassAgreesWithThePlainRule) {
             }
           }
         }
-        sphere_vector_width = 8;
+        vector_width = 8;
       }
     }
   }
