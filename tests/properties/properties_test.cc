@@ -1,9 +1,12 @@
 #include <cmath>
 #include <gtest/gtest.h>
+#include <random>
 #include <sstream>
 
+#include "core/vectors.h"
 #include "properties/binning.h"
 #include "properties/report.h"
+#include "support/bits.h"
 #include "support/state.h"
 
 namespace haloprof {
@@ -16,8 +19,9 @@ struct binned {
   stage_result result;
 };
 
-binned bin(std::vector<testing::particle> ps) {
+binned bin(std::vector<testing::particle> ps, double center = 0) {
   binned b{make_state(ps), {}, {}};
+  b.data.xc = b.data.yc = b.data.zc = center;
   std::ostringstream out;
   b.result = bin_particles(b.data, out);
   b.console = out.str();
@@ -82,6 +86,72 @@ TEST(Binning, RadialComponentsAreSummedInFileOrderInSinglePrecision) {
   EXPECT_EQ(static_cast<double>(static_cast<float>(c * static_cast<double>(w) / r)), b.data.vrad[shell]);
   // c * w / r = 0.04 * 1.234 / 0.0583 = 0.8466
   EXPECT_EQ("     0.85", second.substr(8 * 4 + 10 * 2 + 12 + 9, 9)) << row;
+}
+
+// The vector passes must give the one-particle rule's sums bit for bit: particles at the
+// edge of the sphere, on the center, speeds over many orders of magnitude, counts that
+// leave a remainder of every size, and NaN or infinite values.
+TEST(Binning, EveryVectorWidthGivesTheSameSums) {
+  std::mt19937_64 rng(5);
+  std::uniform_real_distribution<double> unit(-1, 1);
+  const double c = 0.0021234567891;  // the center: no float
+  for (const bool specials : {false, true}) {
+    for (const int n : {0, 1, 3, 6, 4001}) {
+      std::vector<testing::particle> ps;
+      for (int i = 0; i < n; ++i) {
+        double u[3] = {unit(rng), unit(rng), unit(rng)};
+        const double norm = std::sqrt(u[0] * u[0] + u[1] * u[1] + u[2] * u[2]);
+        const double dist = i % 3 == 0 ? 0.1 * (1 + 1e-7 * unit(rng)) : 0.11 * std::abs(unit(rng));
+        float p[3], v[3];
+        for (int k = 0; k < 3; ++k) {
+          p[k] = i % 50 == 0 ? 0.0f : static_cast<float>(c + u[k] / norm * dist);
+          v[k] = static_cast<float>(std::exp(20 * unit(rng)) * unit(rng));
+        }
+        if (i % 7 == 1) {  // on the sphere itself, where the squared distance rounds to r2
+          p[0] = static_cast<float>(c + 0.1);
+          p[1] = p[2] = static_cast<float>(c);
+          const auto dd = [&] {
+            const double d[3] = {p[0] - c, p[1] - c, p[2] - c};
+            return static_cast<float>((d[0] * d[0] + d[1] * d[1]) + d[2] * d[2]);
+          };
+          for (int step = 0; step < 64 && dd() != rmax * rmax; ++step)
+            p[0] = std::nextafter(p[0], dd() < rmax * rmax ? INFINITY : 0.0f);
+        }
+        if (specials && i % 97 == 0) v[rng() % 3] = i % 2 ? NAN : INFINITY;
+        if (specials && i % 101 == 0) p[rng() % 3] = NAN;
+        ps.push_back({p[0], p[1], p[2], v[0], v[1], v[2], 1});
+      }
+      const auto run = [&](int width) {
+        vector_width = width;
+        binned b = bin(ps, c);
+        vector_width = 8;
+        return b;
+      };
+      binned want = run(1);
+      ASSERT_FALSE(want.result);
+      for (const int width : {8}) {
+        binned got = run(width);
+        ASSERT_FALSE(got.result);
+        EXPECT_EQ(want.console, got.console) << n << " width " << width;
+        EXPECT_EQ(want.data.nprof, got.data.nprof) << n << " width " << width;
+        // Bit for bit, but any NaN for a NaN (which NaN an addition passes on is not shown).
+        const auto same = [](double a, double b) {
+          return (std::isnan(a) && std::isnan(b)) || testing::bits(a) == testing::bits(b);
+        };
+        for (int i = 0; i <= run_state::ntab; ++i) {
+          for (const auto& [a, b] : {std::pair{want.data.dprof[i], got.data.dprof[i]},
+                                     {want.data.vrms[i], got.data.vrms[i]},
+                                     {want.data.vrad[i], got.data.vrad[i]},
+                                     {want.data.vrad2[i], got.data.vrad2[i]},
+                                     {want.data.vtan[i], got.data.vtan[i]}})
+            EXPECT_TRUE(same(a, b)) << n << " width " << width << " shell " << i << ": " << a << " vs " << b;
+        }
+        for (const auto& [a, b] :
+             {std::pair{want.data.vxc, got.data.vxc}, {want.data.vyc, got.data.vyc}, {want.data.vzc, got.data.vzc}})
+          EXPECT_TRUE(same(a, b)) << n << " width " << width;
+      }
+    }
+  }
 }
 
 TEST(Report, RowsWorkedByHand) {
