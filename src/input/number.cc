@@ -273,47 +273,35 @@ const char* plain_number_end(const char* p, const char* readable) {
   return digits > 0 && ends_value(*p) ? p : nullptr;
 }
 
-bool plain_decimal(const char* whole, int n_whole, const char* fraction, int n_fraction, bool negative,
-                   float& out) {
-  if (n_whole > 8 || n_fraction > 8 || n_whole + n_fraction == 0) return false;
-  const std::uint64_t m = digits_value(whole, n_whole) * decimal_shift[n_fraction] + digits_value(fraction, n_fraction);
-  if (m > (1u << 24)) return false;
-  out = scaled(m, -n_fraction, negative);
-  return true;
-}
-
-namespace {
-
-// The digit values (0..9) of a short decimal, in the eight bytes of a word: the nine bytes
-// before `end`, as two overlapping words, the digits before the point from the lower word
-// and those after it from the upper one, so that the point drops out and the n digits end
-// up in the top bytes; the bytes below them are cleared.
-inline std::uint64_t short_digits(const char* end, int point, int n) {
-  static constexpr std::uint64_t below[9] = {0,
-                                             0xffULL,
-                                             0xffffULL,
-                                             0xffffffULL,
-                                             0xffffffffULL,
-                                             0xffffffffffULL,
-                                             0xffffffffffffULL,
-                                             0xffffffffffffffULL,
-                                             ~0ULL};
-  const int j = point < 0 ? 0 : 9 - point;  // the point's place among the nine bytes
+std::uint64_t short_digits(const char* end, int point, int n) {
+  // Bytes below place j of a word, for j up to 8; nothing from 9 on (16 entries, so that
+  // any n and point index within the table).
+  static constexpr std::uint64_t below[16] = {0,
+                                              0xffULL,
+                                              0xffffULL,
+                                              0xffffffULL,
+                                              0xffffffffULL,
+                                              0xffffffffffULL,
+                                              0xffffffffffffULL,
+                                              0xffffffffffffffULL,
+                                              ~0ULL};
+  // The nine bytes before `end` as two overlapping words: the digits before the point
+  // from the lower word, those after it from the upper one, so that the point drops out.
   const std::uint64_t lower = load8(end - 9), upper = load8(end - 8);
-  const std::uint64_t text = (lower & below[j]) | (upper & ~below[j]);
-  return (text ^ 0x3030303030303030ULL) & ~below[8 - n];
+  const std::uint64_t split = below[(9 - point) & 15];  // no point: 9, all from the upper
+  const std::uint64_t text = (lower & split) | (upper & ~split);
+  return (text ^ 0x3030303030303030ULL) & ~below[(8 - n) & 15];
 }
 
-}  // namespace
-
-bool short_decimals(const short_value* values, int count, float* const* out) {
+bool short_decimals(const std::uint64_t* digits, const int* power, unsigned signs, int count,
+                    float* const* columns, std::int64_t i) {
 #if defined(__SSE2__)
   // Four values at a time, in 16-bit and 32-bit lanes: pairs of digits, then fours, then
   // the eights, each step one multiply-add of neighbouring lanes.
   const __m128i zero = _mm_setzero_si128();
-  const __m128i tens = _mm_set1_epi32(0x0001000a);       // 10, 1 in each pair of 16-bit lanes
-  const __m128i hundreds = _mm_set1_epi32(0x00010064);   // 100, 1
-  const __m128i myriads = _mm_set1_epi32(0x00012710);    // 10000, 1
+  const __m128i tens = _mm_set1_epi32(0x0001000a);      // 10, 1 in each pair of 16-bit lanes
+  const __m128i hundreds = _mm_set1_epi32(0x00010064);  // 100, 1
+  const __m128i myriads = _mm_set1_epi32(0x00012710);   // 10000, 1
   const __m128i limit = _mm_set1_epi32(1 << 24);
   // The sign bits of four lanes, for each pattern of four signs.
   alignas(16) static const std::uint32_t sign_lanes[16][4] = {
@@ -323,21 +311,15 @@ bool short_decimals(const short_value* values, int count, float* const* out) {
       {0, 0, 1u << 31, 1u << 31}, {1u << 31, 0, 1u << 31, 1u << 31}, {0, 1u << 31, 1u << 31, 1u << 31},
       {1u << 31, 1u << 31, 1u << 31, 1u << 31}};
   for (int first = 0; first < count; first += 4) {
-    // Gathered in registers: vectors stored as scalars and loaded whole would stall.
-    std::uint64_t d[4] = {0, 0, 0, 0};
-    int power[4] = {0, 0, 0, 0};
-    unsigned signs = 0;
-    for (int k = 0; k < 4 && first + k < count; ++k) {
-      const short_value& v = values[first + k];
-      d[k] = short_digits(v.end, v.point, v.n);
-      power[k] = v.point <= 1 ? 0 : v.point - 1;
-      signs |= static_cast<unsigned>(v.negative) << k;
-    }
-    const __m128 divisor =
-        _mm_setr_ps(exact_powers[power[0]], exact_powers[power[1]], exact_powers[power[2]], exact_powers[power[3]]);
-    const __m128i sign = _mm_load_si128(reinterpret_cast<const __m128i*>(sign_lanes[signs]));
-    const __m128i ab = _mm_set_epi64x(static_cast<long long>(d[1]), static_cast<long long>(d[0]));
-    const __m128i cd = _mm_set_epi64x(static_cast<long long>(d[3]), static_cast<long long>(d[2]));
+    const std::uint64_t* d = digits + first;
+    const int* pw = power + first;
+    const int left = count - first;
+    const __m128 divisor = _mm_setr_ps(exact_powers[pw[0]], left > 1 ? exact_powers[pw[1]] : 1.0f,
+                                       left > 2 ? exact_powers[pw[2]] : 1.0f, left > 3 ? exact_powers[pw[3]] : 1.0f);
+    const __m128i sign = _mm_load_si128(reinterpret_cast<const __m128i*>(sign_lanes[(signs >> first) & 15]));
+    const __m128i ab = _mm_set_epi64x(left > 1 ? static_cast<long long>(d[1]) : 0, static_cast<long long>(d[0]));
+    const __m128i cd = _mm_set_epi64x(left > 3 ? static_cast<long long>(d[3]) : 0,
+                                      left > 2 ? static_cast<long long>(d[2]) : 0);
     // The first byte of each value is its most significant digit: it takes the weight.
     const __m128i pairs_ab = _mm_packs_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(ab, zero), tens),
                                              _mm_madd_epi16(_mm_unpackhi_epi8(ab, zero), tens));
@@ -350,27 +332,23 @@ bool short_decimals(const short_value* values, int count, float* const* out) {
     const __m128 quotient = _mm_div_ps(_mm_cvtepi32_ps(m), divisor);
     // Each lane straight to its place: read back from a vector store, the lanes would wait.
     const __m128 result = _mm_castsi128_ps(_mm_or_si128(_mm_castps_si128(quotient), sign));
-    float* const* to = out + first;
-    _mm_store_ss(to[0], result);
-    if (first + 1 < count) _mm_store_ss(to[1], _mm_shuffle_ps(result, result, 1));
-    if (first + 2 < count) _mm_store_ss(to[2], _mm_shuffle_ps(result, result, 2));
-    if (first + 3 < count) _mm_store_ss(to[3], _mm_shuffle_ps(result, result, 3));
+    float* const* to = columns + first;
+    _mm_store_ss(to[0] + i, result);
+    if (left > 1) _mm_store_ss(to[1] + i, _mm_shuffle_ps(result, result, 1));
+    if (left > 2) _mm_store_ss(to[2] + i, _mm_shuffle_ps(result, result, 2));
+    if (left > 3) _mm_store_ss(to[3] + i, _mm_shuffle_ps(result, result, 3));
   }
   return true;
 #else
-  for (int k = 0; k < count; ++k)
-    if (!short_decimal(values[k].end, values[k].point, values[k].n, values[k].negative, *out[k])) return false;
+  for (int k = 0; k < count; ++k) {
+    const std::uint32_t m = eight_digits(digits[k]);
+    if (m > (1u << 24)) return false;
+    // m and the power of ten are exact floats: one correctly rounded division, or none.
+    const float v = static_cast<float>(m) / exact_powers[power[k]];
+    columns[k][i] = std::bit_cast<float>(std::bit_cast<std::uint32_t>(v) | (((signs >> k) & 1u) << 31));
+  }
   return true;
 #endif
-}
-
-bool short_decimal(const char* end, int point, int n, bool negative, float& out) {
-  const std::uint32_t m = eight_digits(short_digits(end, point, n));
-  if (m > (1u << 24)) return false;
-  // m and the power of ten are exact floats: one correctly rounded division, or none.
-  const float v = point <= 1 ? static_cast<float>(m) : static_cast<float>(m) / exact_powers[point - 1];
-  out = std::bit_cast<float>(std::bit_cast<std::uint32_t>(v) | (static_cast<std::uint32_t>(negative) << 31));
-  return true;
 }
 
 bool parse_token(const char* first, const char* last, const char* readable, float& out) {

@@ -1,6 +1,8 @@
 // Reading one number of a snapshot as a single-precision value.
 #pragma once
 
+#include <cstdint>
+
 namespace haloprof {
 
 // Parses the whole of [first, last) as one real and stores the nearest float in `out`
@@ -34,31 +36,20 @@ scanned_value scan_value(const char* first, const char* last, float& out);
 // parser reads the file's last bytes).
 const char* plain_number_end(const char* p, const char* readable);
 
-// A decimal whose shape is already known: n_whole digits at `whole` and n_fraction digits
-// at `fraction` (a point between them, or no fraction), with eight bytes readable at each.
-// Converts as parse_float does and returns true when its digits make at most 2^24 (at most
-// 8 on each side); returns false, leaving `out` alone, otherwise.
-bool plain_decimal(const char* whole, int n_whole, const char* fraction, int n_fraction, bool negative,
-                   float& out);
+// The digits of a short decimal, [-]digits[.digits] of n digits (1 to 8) that end just
+// before `end`, the point `point` bytes before `end` (from 1, a point with no digits after
+// it, to 9) or absent (0), with the nine bytes before `end` readable: their values 0..9 in
+// the bytes of a word, the last digit in the top byte, the point left out and the bytes
+// below the first digit zero. Other n or point give some word, and read nothing else.
+std::uint64_t short_digits(const char* end, int point, int n);
 
-// A decimal of n digits (1 to 8) that end just before `end`, the point `point` bytes
-// before `end` (from 1, a point with no digits after it, to n + 1) or absent (-1), nine
-// bytes before `end` readable. Converts as parse_float does and returns true when the
-// digits make at most 2^24; returns false, leaving `out` alone, otherwise.
-bool short_decimal(const char* end, int point, int n, bool negative, float& out);
-
-// A value for short_decimals: its arguments to short_decimal.
-struct short_value {
-  const char* end;
-  int point;
-  int n;
-  bool negative;
-};
-
-// short_decimal for `count` values (1 to 8) at once, value k's result in *out[k]. Returns
-// false when the digits of any of the values make more than 2^24 (the values are then to
-// be converted one by one; some results may have been written).
-bool short_decimals(const short_value* values, int count, float* const* out);
+// Converts `count` (1 to 8) short decimals at once from their digit words, powers of ten
+// (the digits after the point) and signs (bit k set when value k is negative), value k into
+// columns[k][i], rounding as parse_float does. Returns false when the digits of any of the
+// values make more than 2^24 (they are then to be converted one by one; some results may
+// have been written).
+bool short_decimals(const std::uint64_t* digits, const int* power, unsigned signs, int count,
+                    float* const* columns, std::int64_t i);
 
 // parse_float for a value known to be [first, last), with the text readable up to
 // `readable` (which the fast path may read beyond `last`).

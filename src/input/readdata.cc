@@ -190,92 +190,79 @@ class pacer {
   const char* next_ = nullptr;
 };
 
-// The plain record form, read from a 128-byte window with bit operations: values
-// separated by blanks only, the wanted values complete within the window, and nothing but
-// blanks before them. Anything else (commas, tabs, blank records, long values, the last
-// bytes of the file, errors) is left to the general path, which reads the same values.
+// The plain record form, read with bit operations from masks of the text: values
+// separated by blanks only, all seven complete within 128 bytes of the record's start. The
+// common shape, [-]digits[.digits] with at most eight digits, is converted seven values at
+// a time; other number forms one by one. Anything else (commas, tabs, blank records, long
+// values, the last bytes of the file, errors) is left to the general path, which reads the
+// same values.
 class fast_records {
  public:
   fast_records(const char* begin, const char* end) : begin_(begin), end_(end) {}
 
-  // Reads the first `count` values (at most 8) of the record at p, value k into *out[k];
-  // returns where the last of them ends, or nullptr when the record is not in the plain
-  // form (some values may then have been written). Records come in file order.
-  const char* read(const char* p, float* const* out, int count) {
-    if (end_ - p < 160) return nullptr;  // the window and the digit reads must stay in the file
-    if (!seek(p)) return nullptr;
-    const int off = static_cast<int>(p - base_);
-    std::uint64_t value[2], stray[2], digit[2], point[2], minus[2];
-    window(&block::value, off, value);
-    window(&block::stray, off, stray);
-    window(&block::digit, off, digit);
-    window(&block::point, off, point);
-    window(&block::minus, off, minus);
+  // Reads the seven values of the record at p, value k into columns[k][i]; returns where
+  // the last of them ends, or nullptr when the record is not in the plain form (some values
+  // may then have been written). Records come in file order.
+  const char* read(const char* p, float* const* columns, std::int64_t i) {
+    // The masks and the digit reads (from 8 bytes before a value) must stay in the file.
+    if (end_ - p < 160 || p - begin_ < 9) return nullptr;
+    if ((base_ == nullptr || p < base_ || p >= limit_) && !classify_from(p)) return nullptr;
+    const auto bit = static_cast<std::size_t>(p - base_);
+    std::uint64_t value[2], odd[2], point[2];
+    window(&masks::value, bit, value);
+    window(&masks::odd, bit, odd);
+    window(&masks::point, bit, point);
     // A value starts where a value byte follows a separator and ends at the separator
-    // after it; the shifts carry from the low half into the high half.
+    // after it (the byte before the record is a separator); the shifts carry from the low
+    // half into the high half.
     const std::uint64_t after[2] = {value[0] << 1, (value[1] << 1) | (value[0] >> 63)};
-    const std::uint64_t value_starts[2] = {value[0] & ~after[0], value[1] & ~after[1]};
-    std::uint64_t starts[2] = {value_starts[0], value_starts[1]};
+    std::uint64_t starts[2] = {value[0] & ~after[0], value[1] & ~after[1]};
     std::uint64_t ends[2] = {~value[0] & after[0], ~value[1] & after[1]};
-    int first[7], last[7];
-    for (int k = 0; k < count; ++k) {
+    int first[values], last[values];
+    for (int k = 0; k < values; ++k) {
       first[k] = take_lowest(starts);
       last[k] = take_lowest(ends);
-      if (last[k] < 0) return nullptr;
     }
-    const int stop = last[count - 1];
-    if (any_before(stray, stop)) return nullptr;
-    if (!ends_value(p[stop])) return nullptr;  // a NUL, say, belongs to the value
-    // The common shape, [-]digits[.digits] with at most eight digits, is read off the
-    // masks, and when every value has it they are converted together. Every value byte a
-    // digit, a point or a minus, and a minus only where a value starts: then each value
-    // has that shape if it holds one point at most.
-    const std::uint64_t odd[2] = {(value[0] & ~(digit[0] | point[0] | minus[0])) | (minus[0] & ~value_starts[0]),
-                                  (value[1] & ~(digit[1] | point[1] | minus[1])) | (minus[1] & ~value_starts[1])};
-    short_value shorts[8];
-    int n_short = 0;
-    if (!any_before(odd, stop)) {
-      for (int k = 0; k < count; ++k) {
-        const int at = first[k], length = last[k] - first[k];
-        if (length > 16) break;
-        const std::uint64_t points = bits_from(point, at) & ((std::uint64_t{1} << length) - 1);
-        if ((points & (points - 1)) != 0) break;
-        const bool negative = p[at] == '-';
-        const int n = length - static_cast<int>(negative) - (points != 0);  // digits
-        if (n == 0 || n > 8 || p + last[k] - 9 < begin_) break;  // "-", "." and "-." are no numbers
-        shorts[n_short++] = {p + last[k], points != 0 ? length - std::countr_zero(points) : -1, n, negative};
-      }
-    }
-    if (n_short == count && short_decimals(shorts, count, out)) return p + stop;
-    // Otherwise one by one: longer decimals, other forms, and values of more than 2^24 in
-    // their digits; anything that is no number leaves the record to the general path.
-    for (int k = 0; k < count; ++k) {
+    const int stop = last[values - 1];
+    if (stop < 0 || !ends_value(p[stop])) return nullptr;  // a NUL, say, belongs to the value
+    if (any_before(odd, stop)) return one_by_one(p, first, last, columns, i);
+    // Only digits, points, a minus where a value starts and blanks: each value has the
+    // common shape when it holds one point at most and one to eight digits.
+    std::uint64_t digits[8] = {};
+    int power[8] = {};
+    unsigned signs = 0;
+    bool fits = true;
+    for (int k = 0; k < values; ++k) {
       const int at = first[k], length = last[k] - first[k];
-      if (length <= 16) {
-        const std::uint64_t here = (std::uint64_t{1} << length) - 1;
-        const std::uint64_t digits = bits_from(digit, at) & here;
-        const std::uint64_t points = bits_from(point, at) & here;
-        const std::uint64_t sign = bits_from(minus, at) & 1;
-        if ((digits | points | sign) == here && (points & (points - 1)) == 0) {
-          const int n = length - static_cast<int>(sign) - (points != 0);  // digits
-          if (n >= 1 && n <= 8 && p + last[k] - 9 >= begin_) {
-            const int point_from_end = points != 0 ? length - std::countr_zero(points) : -1;
-            if (short_decimal(p + last[k], point_from_end, n, sign != 0, *out[k])) continue;
-          } else {
-            const int point_at = points != 0 ? std::countr_zero(points) : length;
-            const char* value = p + at;
-            if (plain_decimal(value + sign, point_at - static_cast<int>(sign), value + point_at + 1,
-                              points != 0 ? length - point_at - 1 : 0, sign != 0, *out[k]))
-              continue;
-          }
-        }
-      }
-      if (!parse_token(p + first[k], p + last[k], end_, *out[k])) return nullptr;
+      const std::uint64_t points = bits_from(point, at) & ((std::uint64_t{1} << (length & 63)) - 1);
+      const bool negative = p[at] == '-';
+      const int n = length - static_cast<int>(negative) - (points != 0);
+      fits &= ((points & (points - 1)) == 0) & (static_cast<unsigned>(n - 1) < 8);  // "-", "." are no numbers
+      const int from_end = points != 0 ? length - std::countr_zero(points) : 0;  // the point's place
+      digits[k] = short_digits(p + last[k], from_end, n);
+      power[k] = from_end > 1 ? from_end - 1 : 0;
+      signs |= static_cast<unsigned>(negative) << k;
     }
-    return p + stop;
+    if (fits && short_decimals(digits, power, signs, values, columns, i)) return p + stop;
+    return one_by_one(p, first, last, columns, i);
   }
 
  private:
+  static constexpr int values = 7;
+  static constexpr int chunk = 64;  // blocks of 64 bytes classified at a time
+
+  // Values of other forms, each parsed on its own. The separators must all be blanks.
+  const char* one_by_one(const char* p, const int* first, const int* last, float* const* columns, std::int64_t i) {
+    if (first[0] != 0) return nullptr;
+    for (int k = 0; k < values; ++k) {
+      if (k > 0)
+        for (int j = last[k - 1]; j < first[k]; ++j)
+          if (p[j] != ' ') return nullptr;
+      if (!parse_token(p + first[k], p + last[k], end_, columns[k][i])) return nullptr;
+    }
+    return p + last[values - 1];
+  }
+
   // Whether a 128-bit mask has a bit set below position `stop`.
   static bool any_before(const std::uint64_t (&bits)[2], int stop) {
     return stop < 64 ? (bits[0] & ((std::uint64_t{1} << stop) - 1)) != 0
@@ -305,54 +292,45 @@ class fast_records {
   }
 
   // What the reader needs of a 64-byte block of text, bit i for byte i.
-  struct block {
+  struct masks {
     std::uint64_t value;  // not a blank, control byte, ',' or '/'
-    std::uint64_t stray;  // a control byte, ',' or '/'
-    std::uint64_t digit, point, minus;
+    std::uint64_t odd;    // none of blank, digit, point, minus; or a minus that starts no value
+    std::uint64_t point;  // '.'
   };
 
-  static block classify(const char* p) {
-    const window_masks m = classify_window(p);
-    return {~(m.blank | m.control | m.special), m.control | m.special, m.digit, m.point, m.minus};
+  // Classifies the blocks from the one that holds p on: up to `chunk` of them, and two
+  // more, so that a window of 128 bits from any byte before limit_ lies within them.
+  bool classify_from(const char* p) {
+    base_ = begin_ + ((p - begin_) & ~std::ptrdiff_t{63});
+    const std::ptrdiff_t n = std::min<std::ptrdiff_t>(chunk + 2, (end_ - base_) / 64);
+    if (n < 3) return false;
+    // Whether the byte before the block belongs to a value.
+    std::uint64_t carry = base_ > begin_ && !ends_value(base_[-1]) && static_cast<unsigned char>(base_[-1]) >= 0x20;
+    for (std::ptrdiff_t b = 0; b < n; ++b) {
+      const window_masks m = classify_window(base_ + 64 * b);
+      const std::uint64_t value = ~(m.blank | m.control | m.special);
+      const std::uint64_t starts = value & ~((value << 1) | carry);
+      carry = value >> 63;
+      blocks_[b] = {value, ~(m.blank | m.digit | m.point | m.minus) | (m.minus & ~starts), m.point};
+    }
+    limit_ = base_ + 64 * (n - 2);
+    return p < limit_;
   }
 
-  // Makes the three classified blocks start at or before p, within 64 bytes of it: each
-  // block of the text is classified once as the records pass over it. False when the
-  // blocks would run past the end of the text.
-  bool seek(const char* p) {
-    if (base_ != nullptr && p >= base_ && p < base_ + 64) return true;
-    if (base_ != nullptr && p >= base_ + 64 && p < base_ + 128 && end_ - base_ >= 256) {
-      base_ += 64;
-      blocks_[first_] = classify(base_ + 128);  // in place of the block left behind
-      first_ = first_ == 2 ? 0 : first_ + 1;
-      return true;
-    }
-    const char* base = begin_ + ((p - begin_) & ~std::ptrdiff_t{63});
-    if (end_ - base < 192) return false;
-    base_ = base;
-    first_ = 0;
-    for (int b = 0; b < 3; ++b) blocks_[b] = classify(base_ + 64 * b);
-    return true;
-  }
-
-  // The 128 bits of one mask of the three blocks from bit `off` (0 to 63) on.
-  void window(std::uint64_t block::*mask, int off, std::uint64_t (&bits)[2]) const {
-    const int second = first_ == 2 ? 0 : first_ + 1, third = second == 2 ? 0 : second + 1;
-    const std::uint64_t a = blocks_[first_].*mask, b = blocks_[second].*mask, c = blocks_[third].*mask;
-    if (off == 0) {
-      bits[0] = a;
-      bits[1] = b;
-    } else {
-      bits[0] = (a >> off) | (b << (64 - off));
-      bits[1] = (b >> off) | (c << (64 - off));
-    }
+  // The 128 bits of a mask from bit `bit` of the classified blocks on.
+  void window(std::uint64_t masks::*mask, std::size_t bit, std::uint64_t (&bits)[2]) const {
+    const std::size_t b = bit / 64;
+    const int shift = static_cast<int>(bit % 64);
+    const std::uint64_t x = blocks_[b].*mask, y = blocks_[b + 1].*mask, z = blocks_[b + 2].*mask;
+    bits[0] = (x >> shift) | ((y << 1) << (63 - shift));
+    bits[1] = (y >> shift) | ((z << 1) << (63 - shift));
   }
 
   const char* begin_;
   const char* end_;
-  const char* base_ = nullptr;  // where the three classified blocks start
-  block blocks_[3] = {};        // a ring: the block at base_ is blocks_[first_]
-  int first_ = 0;
+  const char* base_ = nullptr;   // where the classified blocks start
+  const char* limit_ = nullptr;  // windows may start before this
+  masks blocks_[chunk + 2] = {};
 };
 
 // The general path for one particle record: any separators, blank records before it, and
@@ -489,9 +467,7 @@ stage_result load_snapshot(run_state& data, const char* first, const char* last,
     s.skip_empty_records();
     const char* record_start = s.position();
     const std::int64_t record_line = s.line();
-    float* const to[7] = {column[0] + i, column[1] + i, column[2] + i, column[3] + i,
-                          column[4] + i, column[5] + i, column[6] + i};
-    if (const char* at = paths.fast_records ? fast.read(record_start, to, 7) : nullptr) {
+    if (const char* at = paths.fast_records ? fast.read(record_start, column, i) : nullptr) {
       s.finish_record(at);
     } else {
       if (!counted && !first_value_is_number(s)) break;  // the end of the particle list
