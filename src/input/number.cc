@@ -320,6 +320,11 @@ bool short_decimals(const std::uint64_t* digits, const int* power, unsigned sign
     const __m128i ab = _mm_set_epi64x(left > 1 ? static_cast<long long>(d[1]) : 0, static_cast<long long>(d[0]));
     const __m128i cd = _mm_set_epi64x(left > 3 ? static_cast<long long>(d[3]) : 0,
                                       left > 2 ? static_cast<long long>(d[2]) : 0);
+    // Every byte a digit value, 0..9: anything else in the value (a second point, an
+    // exponent, a sign out of place) sends the values to be converted one by one.
+    const __m128i nine = _mm_set1_epi8(9);
+    const __m128i above = _mm_or_si128(_mm_subs_epu8(ab, nine), _mm_subs_epu8(cd, nine));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(above, zero)) != 0xffff) return false;
     // The first byte of each value is its most significant digit: it takes the weight.
     const __m128i pairs_ab = _mm_packs_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(ab, zero), tens),
                                              _mm_madd_epi16(_mm_unpackhi_epi8(ab, zero), tens));
@@ -341,6 +346,10 @@ bool short_decimals(const std::uint64_t* digits, const int* power, unsigned sign
   return true;
 #else
   for (int k = 0; k < count; ++k) {
+    // Every byte a digit value, 0..9 (the high bit of a byte is set where it is 10 or more).
+    const std::uint64_t high = digits[k] & 0x8080808080808080ULL;
+    const std::uint64_t low = digits[k] & 0x7f7f7f7f7f7f7f7fULL;
+    if ((((low + 0x7676767676767676ULL) | high) & 0x8080808080808080ULL) != 0) return false;
     const std::uint32_t m = eight_digits(digits[k]);
     if (m > (1u << 24)) return false;
     // m and the power of ten are exact floats: one correctly rounded division, or none.

@@ -40,14 +40,15 @@ const char* plain_number_end(const char* p, const char* readable);
 // before `end`, the point `point` bytes before `end` (from 1, a point with no digits after
 // it, to 9) or absent (0), with the nine bytes before `end` readable: their values 0..9 in
 // the bytes of a word, the last digit in the top byte, the point left out and the bytes
-// below the first digit zero. Other n or point give some word, and read nothing else.
+// below the first digit zero. A byte of those n that is no digit gives a value above 9.
+// Other n or point give some word, and read nothing else.
 std::uint64_t short_digits(const char* end, int point, int n);
 
 // Converts `count` (1 to 8) short decimals at once from their digit words, powers of ten
 // (the digits after the point) and signs (bit k set when value k is negative), value k into
-// columns[k][i], rounding as parse_float does. Returns false when the digits of any of the
-// values make more than 2^24 (they are then to be converted one by one; some results may
-// have been written).
+// columns[k][i], rounding as parse_float does. Returns false when a byte of any digit word
+// is not a digit value (0..9) or the digits of any of the values make more than 2^24 (the
+// values are then to be converted one by one; some results may have been written).
 bool short_decimals(const std::uint64_t* digits, const int* power, unsigned signs, int count,
                     float* const* columns, std::int64_t i);
 

@@ -208,9 +208,9 @@ class fast_records {
     if (end_ - p < 160 || p - begin_ < 9) return nullptr;
     if ((base_ == nullptr || p < base_ || p >= limit_) && !classify_from(p)) return nullptr;
     const auto bit = static_cast<std::size_t>(p - base_);
-    std::uint64_t value[2], odd[2], point[2];
+    std::uint64_t value[2], stray[2], point[2];
     window(&masks::value, bit, value);
-    window(&masks::odd, bit, odd);
+    window(&masks::stray, bit, stray);
     window(&masks::point, bit, point);
     // A value starts where a value byte follows a separator and ends at the separator
     // after it (the byte before the record is a separator); the shifts carry from the low
@@ -225,9 +225,11 @@ class fast_records {
     }
     const int stop = last[values - 1];
     if (stop < 0 || !ends_value(p[stop])) return nullptr;  // a NUL, say, belongs to the value
-    if (any_before(odd, stop)) return one_by_one(p, first, last, columns, i);
-    // Only digits, points, a minus where a value starts and blanks: each value has the
-    // common shape when it holds one point at most and one to eight digits.
+    if (any_before(stray, stop)) return nullptr;           // separators other than blanks
+    // Each value read as the common shape, [-]digits[.digits]: a first minus is the sign,
+    // the one point (if any) is left out, and the rest, one to eight bytes, must all be
+    // digits, which the conversion checks. Any other byte, a second point say, would stay
+    // among them.
     std::uint64_t digits[8] = {};
     int power[8] = {};
     unsigned signs = 0;
@@ -237,7 +239,7 @@ class fast_records {
       const std::uint64_t points = bits_from(point, at) & ((std::uint64_t{1} << (length & 63)) - 1);
       const bool negative = p[at] == '-';
       const int n = length - static_cast<int>(negative) - (points != 0);
-      fits &= ((points & (points - 1)) == 0) & (static_cast<unsigned>(n - 1) < 8);  // "-", "." are no numbers
+      fits &= static_cast<unsigned>(n - 1) < 8;  // "-", "." and "-." are no numbers
       const int from_end = points != 0 ? length - std::countr_zero(points) : 0;  // the point's place
       digits[k] = short_digits(p + last[k], from_end, n);
       power[k] = from_end > 1 ? from_end - 1 : 0;
@@ -251,15 +253,10 @@ class fast_records {
   static constexpr int values = 7;
   static constexpr int chunk = 64;  // blocks of 64 bytes classified at a time
 
-  // Values of other forms, each parsed on its own. The separators must all be blanks.
+  // Values of other forms, each parsed on its own.
   const char* one_by_one(const char* p, const int* first, const int* last, float* const* columns, std::int64_t i) {
-    if (first[0] != 0) return nullptr;
-    for (int k = 0; k < values; ++k) {
-      if (k > 0)
-        for (int j = last[k - 1]; j < first[k]; ++j)
-          if (p[j] != ' ') return nullptr;
+    for (int k = 0; k < values; ++k)
       if (!parse_token(p + first[k], p + last[k], end_, columns[k][i])) return nullptr;
-    }
     return p + last[values - 1];
   }
 
@@ -293,8 +290,8 @@ class fast_records {
 
   // What the reader needs of a 64-byte block of text, bit i for byte i.
   struct masks {
-    std::uint64_t value;  // not a blank, control byte, ',' or '/'
-    std::uint64_t odd;    // none of blank, digit, point, minus; or a minus that starts no value
+    std::uint64_t value;  // not a separator
+    std::uint64_t stray;  // a separator other than a blank
     std::uint64_t point;  // '.'
   };
 
@@ -304,14 +301,9 @@ class fast_records {
     base_ = begin_ + ((p - begin_) & ~std::ptrdiff_t{63});
     const std::ptrdiff_t n = std::min<std::ptrdiff_t>(chunk + 2, (end_ - base_) / 64);
     if (n < 3) return false;
-    // Whether the byte before the block belongs to a value.
-    std::uint64_t carry = base_ > begin_ && !ends_value(base_[-1]) && static_cast<unsigned char>(base_[-1]) >= 0x20;
     for (std::ptrdiff_t b = 0; b < n; ++b) {
       const window_masks m = classify_window(base_ + 64 * b);
-      const std::uint64_t value = ~(m.blank | m.control | m.special);
-      const std::uint64_t starts = value & ~((value << 1) | carry);
-      carry = value >> 63;
-      blocks_[b] = {value, ~(m.blank | m.digit | m.point | m.minus) | (m.minus & ~starts), m.point};
+      blocks_[b] = {~m.separator, m.stray, m.point};
     }
     limit_ = base_ + 64 * (n - 2);
     return p < limit_;

@@ -11,51 +11,40 @@
 namespace haloprof {
 
 struct window_masks {
-  std::uint64_t blank;    // ' '
-  std::uint64_t control;  // bytes below 0x20: line feed, tab, carriage return, NUL, ...
-  std::uint64_t special;  // ',' and '/'
-  std::uint64_t digit;    // '0' to '9'
-  std::uint64_t point;    // '.'
-  std::uint64_t minus;    // '-'
+  std::uint64_t separator;  // ends a value: ' ', ',', '/' and bytes below 0x20 (line feed, tab, ...)
+  std::uint64_t stray;      // a separator other than ' '
+  std::uint64_t point;      // '.'
 };
 
 // The masks of the 64 bytes at p; bit i describes p[i]. All 64 bytes must be readable.
 inline window_masks classify_window(const char* p) {
-  window_masks m{0, 0, 0, 0, 0, 0};
+  window_masks m{0, 0, 0};
 #if defined(__SSE2__)
   const __m128i space = _mm_set1_epi8(' ');
   const __m128i comma = _mm_set1_epi8(',');
   const __m128i slash = _mm_set1_epi8('/');
   const __m128i bias = _mm_set1_epi8(static_cast<char>(0x80));
   const __m128i below = _mm_set1_epi8(static_cast<char>(0x20 ^ 0x80));
-  const __m128i zero = _mm_set1_epi8('0');
-  const __m128i ten = _mm_set1_epi8(static_cast<char>(10 ^ 0x80));
   const __m128i point = _mm_set1_epi8('.');
-  const __m128i minus = _mm_set1_epi8('-');
   for (int k = 0; k < 4; ++k) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
     // Unsigned v < 0x20 as a signed comparison of both sides shifted by 0x80.
-    const __m128i control = _mm_cmplt_epi8(_mm_xor_si128(v, bias), below);
-    const __m128i special = _mm_or_si128(_mm_cmpeq_epi8(v, comma), _mm_cmpeq_epi8(v, slash));
-    const __m128i digit = _mm_cmplt_epi8(_mm_xor_si128(_mm_sub_epi8(v, zero), bias), ten);
+    const __m128i stray = _mm_or_si128(_mm_cmplt_epi8(_mm_xor_si128(v, bias), below),
+                                       _mm_or_si128(_mm_cmpeq_epi8(v, comma), _mm_cmpeq_epi8(v, slash)));
     const int shift = 16 * k;
-    m.digit |= static_cast<std::uint64_t>(_mm_movemask_epi8(digit) & 0xffff) << shift;
+    m.separator |= static_cast<std::uint64_t>(_mm_movemask_epi8(_mm_or_si128(stray, _mm_cmpeq_epi8(v, space))) & 0xffff)
+                   << shift;
+    m.stray |= static_cast<std::uint64_t>(_mm_movemask_epi8(stray) & 0xffff) << shift;
     m.point |= static_cast<std::uint64_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, point)) & 0xffff) << shift;
-    m.minus |= static_cast<std::uint64_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, minus)) & 0xffff) << shift;
-    m.blank |= static_cast<std::uint64_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, space)) & 0xffff) << shift;
-    m.control |= static_cast<std::uint64_t>(_mm_movemask_epi8(control) & 0xffff) << shift;
-    m.special |= static_cast<std::uint64_t>(_mm_movemask_epi8(special) & 0xffff) << shift;
   }
 #else
   for (int i = 0; i < 64; ++i) {
     const auto c = static_cast<unsigned char>(p[i]);
     const std::uint64_t bit = std::uint64_t{1} << i;
-    if (c == ' ') m.blank |= bit;
-    if (c < 0x20) m.control |= bit;
-    if (c == ',' || c == '/') m.special |= bit;
-    if (c >= '0' && c <= '9') m.digit |= bit;
+    const bool stray = c < 0x20 || c == ',' || c == '/';
+    if (stray || c == ' ') m.separator |= bit;
+    if (stray) m.stray |= bit;
     if (c == '.') m.point |= bit;
-    if (c == '-') m.minus |= bit;
   }
 #endif
   return m;
