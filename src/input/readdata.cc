@@ -230,8 +230,8 @@ class fast_records {
     // the one point (if any) is left out, and the rest, one to eight bytes, must all be
     // digits, which the conversion checks. Any other byte, a second point say, would stay
     // among them.
-    std::uint64_t digits[8] = {};
-    int power[8] = {};
+    std::uint64_t digits[values];
+    int power[values];
     unsigned signs = 0;
     bool fits = true;
     for (int k = 0; k < values; ++k) {
