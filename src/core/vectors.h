@@ -3,9 +3,10 @@
 
 namespace haloprof {
 
-// The widest vectors the passes over the particles use: 8 lanes (AVX2, where the processor
-// has it), 4 (SSE2) or 1. Every width gives the same results bit for bit; tests narrow it
-// to compare them.
+// The vector instructions the passes over the particles and the text use: 8, the widest
+// the processor has (AVX2 for the arithmetic, SSSE3 byte shuffles for reading numbers); 4,
+// SSE2 only; 1, none. Every width gives the same results bit for bit; tests narrow it to
+// compare them.
 extern int vector_width;
 
 // Whether the processor has AVX2 (asked once).

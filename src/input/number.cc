@@ -10,9 +10,13 @@
 #include <string_view>
 #include <system_error>
 
-#if defined(__SSE2__)
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+
+#include "core/vectors.h"
 
 namespace haloprof {
 namespace {
@@ -273,9 +277,15 @@ const char* plain_number_end(const char* p, const char* readable) {
   return digits > 0 && ends_value(*p) ? p : nullptr;
 }
 
-std::uint64_t short_digits(const char* end, int point, int n) {
-  // Bytes below place j of a word, for j up to 8; nothing from 9 on (16 entries, so that
-  // any n and point index within the table).
+namespace {
+
+// The digit values (0..9) of value k of a batch, in the eight bytes of a word, the last
+// digit in the top byte: the nine bytes before its end, as two overlapping words, the
+// digits before the point from the lower word and those after it from the upper one, so
+// that the point drops out; the bytes below the first digit are cleared. A byte of the
+// value that is no digit (other than its sign and point) gives a byte above 9.
+inline std::uint64_t short_digits(const short_batch& batch, int k) {
+  // Bytes below place j of a word, for j up to 8; nothing from 9 on.
   static constexpr std::uint64_t below[16] = {0,
                                               0xffULL,
                                               0xffffULL,
@@ -285,24 +295,23 @@ std::uint64_t short_digits(const char* end, int point, int n) {
                                               0xffffffffffffULL,
                                               0xffffffffffffffULL,
                                               ~0ULL};
-  // The nine bytes before `end` as two overlapping words: the digits before the point
-  // from the lower word, those after it from the upper one, so that the point drops out.
+  const char* end = batch.end[k];
   const std::uint64_t lower = load8(end - 9), upper = load8(end - 8);
-  const std::uint64_t split = below[(9 - point) & 15];  // no point: 9, all from the upper
+  const std::uint64_t split = below[(9 - batch.point[k]) & 15];  // no point: 9, all from the upper
   const std::uint64_t text = (lower & split) | (upper & ~split);
-  return (text ^ 0x3030303030303030ULL) & ~below[(8 - n) & 15];
+  return (text ^ 0x3030303030303030ULL) & ~below[(8 - batch.n[k]) & 15];
 }
 
-bool short_decimals(const std::uint64_t* digits, const int* power, unsigned signs, int count,
-                    float* const* columns, std::int64_t i) {
+// 10^(point - 1): what a value's digits are divided by, for each place of its point.
+constexpr float point_divisor[10] = {1e0f, 1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f};
+
 #if defined(__SSE2__)
-  // Four values at a time, in 16-bit and 32-bit lanes: pairs of digits, then fours, then
-  // the eights, each step one multiply-add of neighbouring lanes.
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i tens = _mm_set1_epi32(0x0001000a);      // 10, 1 in each pair of 16-bit lanes
-  const __m128i hundreds = _mm_set1_epi32(0x00010064);  // 100, 1
-  const __m128i myriads = _mm_set1_epi32(0x00012710);   // 10000, 1
-  const __m128i limit = _mm_set1_epi32(1 << 24);
+// The last steps for four values (`left` of them real) whose digits make m: the range
+// check, one correctly rounded division per lane (m and the powers of ten are exact
+// floats), the signs, and each lane straight to its place (read back from a vector store,
+// the lanes would wait).
+inline bool finish_four(__m128i m, const short_batch& batch, int first, int left, float* const* columns,
+                        std::int64_t i) {
   // The sign bits of four lanes, for each pattern of four signs.
   alignas(16) static const std::uint32_t sign_lanes[16][4] = {
       {0, 0, 0, 0}, {1u << 31, 0, 0, 0}, {0, 1u << 31, 0, 0}, {1u << 31, 1u << 31, 0, 0},
@@ -310,54 +319,138 @@ bool short_decimals(const std::uint64_t* digits, const int* power, unsigned sign
       {0, 0, 0, 1u << 31}, {1u << 31, 0, 0, 1u << 31}, {0, 1u << 31, 0, 1u << 31}, {1u << 31, 1u << 31, 0, 1u << 31},
       {0, 0, 1u << 31, 1u << 31}, {1u << 31, 0, 1u << 31, 1u << 31}, {0, 1u << 31, 1u << 31, 1u << 31},
       {1u << 31, 1u << 31, 1u << 31, 1u << 31}};
+  if (_mm_movemask_epi8(_mm_cmpgt_epi32(m, _mm_set1_epi32(1 << 24))) != 0) return false;
+  const int* point = batch.point + first;
+  const __m128 divisor =
+      _mm_setr_ps(point_divisor[point[0]], left > 1 ? point_divisor[point[1]] : 1.0f,
+                  left > 2 ? point_divisor[point[2]] : 1.0f, left > 3 ? point_divisor[point[3]] : 1.0f);
+  const __m128i sign = _mm_load_si128(reinterpret_cast<const __m128i*>(sign_lanes[(batch.signs >> first) & 15]));
+  const __m128 result =
+      _mm_castsi128_ps(_mm_or_si128(_mm_castps_si128(_mm_div_ps(_mm_cvtepi32_ps(m), divisor)), sign));
+  float* const* to = columns + first;
+  _mm_store_ss(to[0] + i, result);
+  if (left > 1) _mm_store_ss(to[1] + i, _mm_shuffle_ps(result, result, 1));
+  if (left > 2) _mm_store_ss(to[2] + i, _mm_shuffle_ps(result, result, 2));
+  if (left > 3) _mm_store_ss(to[3] + i, _mm_shuffle_ps(result, result, 3));
+  return true;
+}
+
+// Whether every byte of two vectors of digit values is 0..9: anything else in a value (a
+// second point, an exponent, a sign out of place) sends the values to be converted one by
+// one.
+inline bool all_digits(__m128i ab, __m128i cd) {
+  const __m128i nine = _mm_set1_epi8(9);
+  const __m128i above = _mm_or_si128(_mm_subs_epu8(ab, nine), _mm_subs_epu8(cd, nine));
+  return _mm_movemask_epi8(_mm_cmpeq_epi8(above, _mm_setzero_si128())) == 0xffff;
+}
+#endif
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define HALOPROF_SSSE3 1
+
+// Byte shuffles that gather a value's digits from the 16 bytes before its end, for each
+// place of its point (0 to 9) and digit count (1 to 8): the digits in order, the point left
+// out, into the top bytes of the low (half 0) or high (half 1) eight bytes; zero elsewhere.
+struct digit_shuffles {
+  alignas(16) std::int8_t control[2][10][8][16];
+};
+
+constexpr digit_shuffles make_digit_shuffles() {
+  digit_shuffles t{};
+  for (int half = 0; half < 2; ++half) {
+    for (int point = 0; point < 10; ++point) {
+      for (int n = 1; n <= 8; ++n) {
+        std::int8_t* c = t.control[half][point][n - 1];
+        for (int o = 0; o < 16; ++o) c[o] = -128;  // a set high bit gives a zero byte
+        for (int j = 1; j <= n; ++j) {             // the j-th digit from the end
+          const int back = point != 0 && j >= point ? j + 1 : j;  // its distance from the end
+          c[8 * half + 8 - j] = static_cast<std::int8_t>(16 - back);
+        }
+      }
+    }
+  }
+  return t;
+}
+
+constexpr digit_shuffles digit_shuffle = make_digit_shuffles();
+
+// The digit values of value k, into the given half of a vector (see short_digits).
+__attribute__((target("ssse3"))) inline __m128i gather_digits(const short_batch& batch, int k, int half) {
+  const __m128i text = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(batch.end[k] - 16)),
+                                     _mm_set1_epi8('0'));
+  const auto* control = digit_shuffle.control[half][batch.point[k]][batch.n[k] - 1];
+  return _mm_shuffle_epi8(text, _mm_load_si128(reinterpret_cast<const __m128i*>(control)));
+}
+
+// short_decimals with byte shuffles (SSSE3), where the processor has them: each value's
+// digits gathered by one shuffle, and the pairs of digits formed by one multiply-add.
+__attribute__((target("ssse3"))) bool short_decimals_ssse3(const short_batch& batch, int count,
+                                                            float* const* columns, std::int64_t i) {
+  const __m128i tens = _mm_set1_epi16(0x010a);          // 10, 1 in each pair of bytes
+  const __m128i hundreds = _mm_set1_epi32(0x00010064);  // 100, 1 in each pair of 16-bit lanes
+  const __m128i myriads = _mm_set1_epi32(0x00012710);   // 10000, 1
   for (int first = 0; first < count; first += 4) {
-    const std::uint64_t* d = digits + first;
-    const int* pw = power + first;
     const int left = count - first;
-    const __m128 divisor = _mm_setr_ps(exact_powers[pw[0]], left > 1 ? exact_powers[pw[1]] : 1.0f,
-                                       left > 2 ? exact_powers[pw[2]] : 1.0f, left > 3 ? exact_powers[pw[3]] : 1.0f);
-    const __m128i sign = _mm_load_si128(reinterpret_cast<const __m128i*>(sign_lanes[(signs >> first) & 15]));
-    const __m128i ab = _mm_set_epi64x(left > 1 ? static_cast<long long>(d[1]) : 0, static_cast<long long>(d[0]));
-    const __m128i cd = _mm_set_epi64x(left > 3 ? static_cast<long long>(d[3]) : 0,
-                                      left > 2 ? static_cast<long long>(d[2]) : 0);
-    // Every byte a digit value, 0..9: anything else in the value (a second point, an
-    // exponent, a sign out of place) sends the values to be converted one by one.
-    const __m128i nine = _mm_set1_epi8(9);
-    const __m128i above = _mm_or_si128(_mm_subs_epu8(ab, nine), _mm_subs_epu8(cd, nine));
-    if (_mm_movemask_epi8(_mm_cmpeq_epi8(above, zero)) != 0xffff) return false;
+    __m128i ab = gather_digits(batch, first, 0), cd = _mm_setzero_si128();
+    if (left > 1) ab = _mm_or_si128(ab, gather_digits(batch, first + 1, 1));
+    if (left > 2) cd = gather_digits(batch, first + 2, 0);
+    if (left > 3) cd = _mm_or_si128(cd, gather_digits(batch, first + 3, 1));
+    if (!all_digits(ab, cd)) return false;
     // The first byte of each value is its most significant digit: it takes the weight.
-    const __m128i pairs_ab = _mm_packs_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(ab, zero), tens),
-                                             _mm_madd_epi16(_mm_unpackhi_epi8(ab, zero), tens));
-    const __m128i pairs_cd = _mm_packs_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(cd, zero), tens),
-                                             _mm_madd_epi16(_mm_unpackhi_epi8(cd, zero), tens));
-    const __m128i fours = _mm_packs_epi32(_mm_madd_epi16(pairs_ab, hundreds), _mm_madd_epi16(pairs_cd, hundreds));
-    const __m128i m = _mm_madd_epi16(fours, myriads);
-    if (_mm_movemask_epi8(_mm_cmpgt_epi32(m, limit)) != 0) return false;
-    // m and the powers of ten are exact floats: one correctly rounded division per lane.
-    const __m128 quotient = _mm_div_ps(_mm_cvtepi32_ps(m), divisor);
-    // Each lane straight to its place: read back from a vector store, the lanes would wait.
-    const __m128 result = _mm_castsi128_ps(_mm_or_si128(_mm_castps_si128(quotient), sign));
-    float* const* to = columns + first;
-    _mm_store_ss(to[0] + i, result);
-    if (left > 1) _mm_store_ss(to[1] + i, _mm_shuffle_ps(result, result, 1));
-    if (left > 2) _mm_store_ss(to[2] + i, _mm_shuffle_ps(result, result, 2));
-    if (left > 3) _mm_store_ss(to[3] + i, _mm_shuffle_ps(result, result, 3));
+    const __m128i fours = _mm_packs_epi32(_mm_madd_epi16(_mm_maddubs_epi16(ab, tens), hundreds),
+                                          _mm_madd_epi16(_mm_maddubs_epi16(cd, tens), hundreds));
+    if (!finish_four(_mm_madd_epi16(fours, myriads), batch, first, left, columns, i)) return false;
   }
   return true;
-#else
+}
+#endif
+
+}  // namespace
+
+bool short_decimals(const short_batch& batch, int count, float* const* columns, std::int64_t i) {
+#if defined(HALOPROF_SSSE3)
+  static const bool ssse3 = __builtin_cpu_supports("ssse3");
+  if (ssse3 && vector_width >= 8) return short_decimals_ssse3(batch, count, columns, i);
+#endif
+#if defined(__SSE2__)
+  if (vector_width >= 4) {
+    // Four values at a time, in 16-bit and 32-bit lanes: pairs of digits, then fours, then
+    // the eights, each step one multiply-add of neighbouring lanes.
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i tens = _mm_set1_epi32(0x0001000a);      // 10, 1 in each pair of 16-bit lanes
+    const __m128i hundreds = _mm_set1_epi32(0x00010064);  // 100, 1
+    const __m128i myriads = _mm_set1_epi32(0x00012710);   // 10000, 1
+    for (int first = 0; first < count; first += 4) {
+      const int left = count - first;
+      const auto digits = [&](int k) { return k < left ? static_cast<long long>(short_digits(batch, first + k)) : 0; };
+      const __m128i ab = _mm_set_epi64x(digits(1), digits(0));
+      const __m128i cd = _mm_set_epi64x(digits(3), digits(2));
+      if (!all_digits(ab, cd)) return false;
+      // The first byte of each value is its most significant digit: it takes the weight.
+      const __m128i pairs_ab = _mm_packs_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(ab, zero), tens),
+                                               _mm_madd_epi16(_mm_unpackhi_epi8(ab, zero), tens));
+      const __m128i pairs_cd = _mm_packs_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(cd, zero), tens),
+                                               _mm_madd_epi16(_mm_unpackhi_epi8(cd, zero), tens));
+      const __m128i fours =
+          _mm_packs_epi32(_mm_madd_epi16(pairs_ab, hundreds), _mm_madd_epi16(pairs_cd, hundreds));
+      if (!finish_four(_mm_madd_epi16(fours, myriads), batch, first, left, columns, i)) return false;
+    }
+    return true;
+  }
+#endif
   for (int k = 0; k < count; ++k) {
+    const std::uint64_t digits = short_digits(batch, k);
     // Every byte a digit value, 0..9 (the high bit of a byte is set where it is 10 or more).
-    const std::uint64_t high = digits[k] & 0x8080808080808080ULL;
-    const std::uint64_t low = digits[k] & 0x7f7f7f7f7f7f7f7fULL;
+    const std::uint64_t high = digits & 0x8080808080808080ULL;
+    const std::uint64_t low = digits & 0x7f7f7f7f7f7f7f7fULL;
     if ((((low + 0x7676767676767676ULL) | high) & 0x8080808080808080ULL) != 0) return false;
-    const std::uint32_t m = eight_digits(digits[k]);
+    const std::uint32_t m = eight_digits(digits);
     if (m > (1u << 24)) return false;
     // m and the power of ten are exact floats: one correctly rounded division, or none.
-    const float v = static_cast<float>(m) / exact_powers[power[k]];
-    columns[k][i] = std::bit_cast<float>(std::bit_cast<std::uint32_t>(v) | (((signs >> k) & 1u) << 31));
+    const float v = static_cast<float>(m) / point_divisor[batch.point[k]];
+    columns[k][i] = std::bit_cast<float>(std::bit_cast<std::uint32_t>(v) | (((batch.signs >> k) & 1u) << 31));
   }
   return true;
-#endif
 }
 
 bool parse_token(const char* first, const char* last, const char* readable, float& out) {

@@ -36,21 +36,22 @@ scanned_value scan_value(const char* first, const char* last, float& out);
 // parser reads the file's last bytes).
 const char* plain_number_end(const char* p, const char* readable);
 
-// The digits of a short decimal, [-]digits[.digits] of n digits (1 to 8) that end just
-// before `end`, the point `point` bytes before `end` (from 1, a point with no digits after
-// it, to 9) or absent (0), with the nine bytes before `end` readable: their values 0..9 in
-// the bytes of a word, the last digit in the top byte, the point left out and the bytes
-// below the first digit zero. A byte of those n that is no digit gives a value above 9.
-// Other n or point give some word, and read nothing else.
-std::uint64_t short_digits(const char* end, int point, int n);
+// The values of one record that have the common shape, [-]digits[.digits], as the reader
+// finds them: value k has n[k] digits (1 to 8) that end just before end[k], with its point
+// point[k] bytes before end[k] (from 1, a point with no digits after it, to 9) or none (0).
+// Sixteen bytes before each end are readable.
+struct short_batch {
+  const char* end[8];
+  int point[8];
+  int n[8];
+  unsigned signs;  // bit k set when value k is negative
+};
 
-// Converts `count` (1 to 8) short decimals at once from their digit words, powers of ten
-// (the digits after the point) and signs (bit k set when value k is negative), value k into
-// columns[k][i], rounding as parse_float does. Returns false when a byte of any digit word
-// is not a digit value (0..9) or the digits of any of the values make more than 2^24 (the
-// values are then to be converted one by one; some results may have been written).
-bool short_decimals(const std::uint64_t* digits, const int* power, unsigned signs, int count,
-                    float* const* columns, std::int64_t i);
+// Converts `count` (1 to 8) values of a batch at once, value k into columns[k][i], rounding
+// as parse_float does. Returns false when a value holds a byte other than a digit besides
+// its sign and point (a second point, say) or its digits make more than 2^24 (the values
+// are then to be converted one by one; some results may have been written).
+bool short_decimals(const short_batch& batch, int count, float* const* columns, std::int64_t i);
 
 // parse_float for a value known to be [first, last), with the text readable up to
 // `readable` (which the fast path may read beyond `last`).

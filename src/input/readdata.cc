@@ -204,8 +204,8 @@ class fast_records {
   // the last of them ends, or nullptr when the record is not in the plain form (some values
   // may then have been written). Records come in file order.
   const char* read(const char* p, float* const* columns, std::int64_t i) {
-    // The masks and the digit reads (from 8 bytes before a value) must stay in the file.
-    if (end_ - p < 160 || p - begin_ < 9) return nullptr;
+    // The masks and the digit reads (from 15 bytes before a value) must stay in the file.
+    if (end_ - p < 160 || p - begin_ < 16) return nullptr;
     if ((base_ == nullptr || p < base_ || p >= limit_) && !classify_from(p)) return nullptr;
     const auto bit = static_cast<std::size_t>(p - base_);
     std::uint64_t value[2], stray[2], point[2];
@@ -230,9 +230,8 @@ class fast_records {
     // the one point (if any) is left out, and the rest, one to eight bytes, must all be
     // digits, which the conversion checks. Any other byte, a second point say, would stay
     // among them.
-    std::uint64_t digits[values];
-    int power[values];
-    unsigned signs = 0;
+    short_batch batch;
+    batch.signs = 0;
     bool fits = true;
     for (int k = 0; k < values; ++k) {
       const int at = first[k], length = last[k] - first[k];
@@ -240,12 +239,12 @@ class fast_records {
       const bool negative = p[at] == '-';
       const int n = length - static_cast<int>(negative) - (points != 0);
       fits &= static_cast<unsigned>(n - 1) < 8;  // "-", "." and "-." are no numbers
-      const int from_end = points != 0 ? length - std::countr_zero(points) : 0;  // the point's place
-      digits[k] = short_digits(p + last[k], from_end, n);
-      power[k] = from_end > 1 ? from_end - 1 : 0;
-      signs |= static_cast<unsigned>(negative) << k;
+      batch.end[k] = p + last[k];
+      batch.point[k] = points != 0 ? length - std::countr_zero(points) : 0;
+      batch.n[k] = n;
+      batch.signs |= static_cast<unsigned>(negative) << k;
     }
-    if (fits && short_decimals(digits, power, signs, values, columns, i)) return p + stop;
+    if (fits && short_decimals(batch, values, columns, i)) return p + stop;
     return one_by_one(p, first, last, columns, i);
   }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/vectors.h"
 #include "input/number.h"
 #include "support/bits.h"
 #include "input/readdata.h"
@@ -97,11 +98,20 @@ void expect_readers_agree(const std::string& text) {
   run_state plain;
   std::ostringstream plain_out;
   const auto p = load_snapshot(plain, first, last, "s", plain_out, {}, {.fast_records = false, .count_first = true});
-  for (const read_paths paths : {read_paths{true, true}, read_paths{false, false}, read_paths{true, false}}) {
+  struct way {
+    read_paths paths;
+    int width;  // the vectors the fast path may use
+  };
+  for (const way w : {way{{true, true}, 8}, way{{false, false}, 8}, way{{true, false}, 8}, way{{true, false}, 4},
+                      way{{true, false}, 1}}) {
     run_state other;
     std::ostringstream other_out;
-    const auto o = load_snapshot(other, first, last, "s", other_out, {}, paths);
-    const std::string how = std::string(paths.fast_records ? "fast" : "general") + (paths.count_first ? ", counted" : "");
+    vector_width = w.width;
+    const auto o = load_snapshot(other, first, last, "s", other_out, {}, w.paths);
+    vector_width = 8;
+    const read_paths paths = w.paths;
+    const std::string how = std::string(paths.fast_records ? "fast" : "general") + (paths.count_first ? ", counted" : "") +
+                            ", width " + std::to_string(w.width);
     ASSERT_EQ(p.has_value(), o.has_value()) << how << "\n" << text;
     EXPECT_EQ(plain_out.str(), other_out.str()) << how;
     if (p) {
