@@ -36,21 +36,17 @@ scanned_value scan_value(const char* first, const char* last, float& out);
 // parser reads the file's last bytes).
 const char* plain_number_end(const char* p, const char* readable);
 
-// The values of one record that have the common shape, [-]digits[.digits], as the reader
-// finds them: value k has n[k] digits (1 to 8) that end just before end[k], with its point
-// point[k] bytes before end[k] (from 1, a point with no digits after it, to 9) or none (0).
-// Sixteen bytes before each end are readable.
+// The values of one record, each `length` bytes that end just before `end`, with the
+// sixteen bytes before each end readable.
 struct short_batch {
   const char* end[8];
-  int point[8];
-  int n[8];
-  unsigned signs;  // bit k set when value k is negative
+  int length[8];
 };
 
-// Converts `count` (1 to 8) values of a batch at once, value k into columns[k][i], rounding
-// as parse_float does. Returns false when a value holds a byte other than a digit besides
-// its sign and point (a second point, say) or its digits make more than 2^24 (the values
-// are then to be converted one by one; some results may have been written).
+// Converts `count` (1 to 8) values of a batch at once, value k into columns[k][i], when
+// every one has the common shape, [-]digits[.digits] with one to eight digits that make at
+// most 2^24, rounding as parse_float does. Returns false otherwise (the values are then to
+// be converted one by one; some results may have been written).
 bool short_decimals(const short_batch& batch, int count, float* const* columns, std::int64_t i);
 
 // parse_float for a value known to be [first, last), with the text readable up to

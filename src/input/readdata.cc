@@ -208,10 +208,9 @@ class fast_records {
     if (end_ - p < 160 || p - begin_ < 16) return nullptr;
     if ((base_ == nullptr || p < base_ || p >= limit_) && !classify_from(p)) return nullptr;
     const auto bit = static_cast<std::size_t>(p - base_);
-    std::uint64_t value[2], stray[2], point[2];
+    std::uint64_t value[2], stray[2];
     window(&masks::value, bit, value);
     window(&masks::stray, bit, stray);
-    window(&masks::point, bit, point);
     // A value starts where a value byte follows a separator and ends at the separator
     // after it (the byte before the record is a separator); the shifts carry from the low
     // half into the high half.
@@ -226,25 +225,14 @@ class fast_records {
     const int stop = last[values - 1];
     if (stop < 0 || !ends_value(p[stop])) return nullptr;  // a NUL, say, belongs to the value
     if (any_before(stray, stop)) return nullptr;           // separators other than blanks
-    // Each value read as the common shape, [-]digits[.digits]: a first minus is the sign,
-    // the one point (if any) is left out, and the rest, one to eight bytes, must all be
-    // digits, which the conversion checks. Any other byte, a second point say, would stay
-    // among them.
+    // Values of the common shape are converted together; any other sends the record to
+    // be read value by value.
     short_batch batch;
-    batch.signs = 0;
-    bool fits = true;
     for (int k = 0; k < values; ++k) {
-      const int at = first[k], length = last[k] - first[k];
-      const std::uint64_t points = bits_from(point, at) & ((std::uint64_t{1} << (length & 63)) - 1);
-      const bool negative = p[at] == '-';
-      const int n = length - static_cast<int>(negative) - (points != 0);
-      fits &= static_cast<unsigned>(n - 1) < 8;  // "-", "." and "-." are no numbers
       batch.end[k] = p + last[k];
-      batch.point[k] = points != 0 ? length - std::countr_zero(points) : 0;
-      batch.n[k] = n;
-      batch.signs |= static_cast<unsigned>(negative) << k;
+      batch.length[k] = last[k] - first[k];
     }
-    if (fits && short_decimals(batch, values, columns, i)) return p + stop;
+    if (short_decimals(batch, values, columns, i)) return p + stop;
     return one_by_one(p, first, last, columns, i);
   }
 
@@ -263,13 +251,6 @@ class fast_records {
   static bool any_before(const std::uint64_t (&bits)[2], int stop) {
     return stop < 64 ? (bits[0] & ((std::uint64_t{1} << stop) - 1)) != 0
                      : bits[0] != 0 || (bits[1] & ((std::uint64_t{1} << (stop - 64)) - 1)) != 0;
-  }
-
-  // The 64 bits of a 128-bit mask from position `at` on.
-  static std::uint64_t bits_from(const std::uint64_t (&bits)[2], int at) {
-    if (at == 0) return bits[0];
-    if (at < 64) return (bits[0] >> at) | (bits[1] << (64 - at));
-    return bits[1] >> (at - 64);
   }
 
   // The position of the lowest set bit of a 128-bit mask, cleared; -1 when none is left.
@@ -291,7 +272,6 @@ class fast_records {
   struct masks {
     std::uint64_t value;  // not a separator
     std::uint64_t stray;  // a separator other than a blank
-    std::uint64_t point;  // '.'
   };
 
   // Classifies the blocks from the one that holds p on: up to `chunk` of them, and two
@@ -302,7 +282,7 @@ class fast_records {
     if (n < 3) return false;
     for (std::ptrdiff_t b = 0; b < n; ++b) {
       const window_masks m = classify_window(base_ + 64 * b);
-      blocks_[b] = {~m.separator, m.stray, m.point};
+      blocks_[b] = {~m.separator, m.stray};
     }
     limit_ = base_ + 64 * (n - 2);
     return p < limit_;

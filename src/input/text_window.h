@@ -13,19 +13,17 @@ namespace haloprof {
 struct window_masks {
   std::uint64_t separator;  // ends a value: ' ', ',', '/' and bytes below 0x20 (line feed, tab, ...)
   std::uint64_t stray;      // a separator other than ' '
-  std::uint64_t point;      // '.'
 };
 
 // The masks of the 64 bytes at p; bit i describes p[i]. All 64 bytes must be readable.
 inline window_masks classify_window(const char* p) {
-  window_masks m{0, 0, 0};
+  window_masks m{0, 0};
 #if defined(__SSE2__)
   const __m128i space = _mm_set1_epi8(' ');
   const __m128i comma = _mm_set1_epi8(',');
   const __m128i slash = _mm_set1_epi8('/');
   const __m128i bias = _mm_set1_epi8(static_cast<char>(0x80));
   const __m128i below = _mm_set1_epi8(static_cast<char>(0x20 ^ 0x80));
-  const __m128i point = _mm_set1_epi8('.');
   for (int k = 0; k < 4; ++k) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
     // Unsigned v < 0x20 as a signed comparison of both sides shifted by 0x80.
@@ -35,7 +33,6 @@ inline window_masks classify_window(const char* p) {
     m.separator |= static_cast<std::uint64_t>(_mm_movemask_epi8(_mm_or_si128(stray, _mm_cmpeq_epi8(v, space))) & 0xffff)
                    << shift;
     m.stray |= static_cast<std::uint64_t>(_mm_movemask_epi8(stray) & 0xffff) << shift;
-    m.point |= static_cast<std::uint64_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, point)) & 0xffff) << shift;
   }
 #else
   for (int i = 0; i < 64; ++i) {
@@ -44,7 +41,6 @@ inline window_masks classify_window(const char* p) {
     const bool stray = c < 0x20 || c == ',' || c == '/';
     if (stray || c == ' ') m.separator |= bit;
     if (stray) m.stray |= bit;
-    if (c == '.') m.point |= bit;
   }
 #endif
   return m;
