@@ -329,10 +329,10 @@ constexpr float point_divisor[10] = {1e0f, 1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1
 inline bool shapes_of(const short_batch& batch, int count, short_shape* shapes, __m128i* texts) {
   bool fits = true;
   for (int k = 0; k < count; ++k) {
-    texts[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(batch.end[k] - 16));
+    texts[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(batch.record + batch.last[k] - 16));
     const auto points = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(texts[k], _mm_set1_epi8('.'))));
     const auto minuses = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(texts[k], _mm_set1_epi8('-'))));
-    fits &= shape_of(batch.length[k], points, minuses, shapes[k]);
+    fits &= shape_of(batch.last[k] - batch.first[k], points, minuses, shapes[k]);
   }
   return fits;
 }
@@ -451,7 +451,7 @@ bool short_decimals(const short_batch& batch, int count, float* const* columns, 
     for (int first = 0; first < count; first += 4) {
       const int left = count - first;
       const auto digits = [&](int k) {
-        return k < left ? static_cast<long long>(short_digits(batch.end[first + k], shapes[first + k])) : 0;
+        return k < left ? static_cast<long long>(short_digits(batch.record + batch.last[first + k], shapes[first + k])) : 0;
       };
       const __m128i ab = _mm_set_epi64x(digits(1), digits(0));
       const __m128i cd = _mm_set_epi64x(digits(3), digits(2));
@@ -470,14 +470,15 @@ bool short_decimals(const short_batch& batch, int count, float* const* columns, 
 #endif
   for (int k = 0; k < count; ++k) {
     // The shape from the bytes themselves.
+    const char* end = batch.record + batch.last[k];
     unsigned points = 0, minuses = 0;
     for (int b = 0; b < 16; ++b) {
-      points |= static_cast<unsigned>(batch.end[k][b - 16] == '.') << b;
-      minuses |= static_cast<unsigned>(batch.end[k][b - 16] == '-') << b;
+      points |= static_cast<unsigned>(end[b - 16] == '.') << b;
+      minuses |= static_cast<unsigned>(end[b - 16] == '-') << b;
     }
     short_shape shape;
-    if (!shape_of(batch.length[k], points, minuses, shape)) return false;
-    const std::uint64_t digits = short_digits(batch.end[k], shape);
+    if (!shape_of(batch.last[k] - batch.first[k], points, minuses, shape)) return false;
+    const std::uint64_t digits = short_digits(end, shape);
     // Every byte a digit value, 0..9 (the high bit of a byte is set where it is 10 or more).
     const std::uint64_t high = digits & 0x8080808080808080ULL;
     const std::uint64_t low = digits & 0x7f7f7f7f7f7f7f7fULL;

@@ -36,11 +36,12 @@ scanned_value scan_value(const char* first, const char* last, float& out);
 // parser reads the file's last bytes).
 const char* plain_number_end(const char* p, const char* readable);
 
-// The values of one record, each `length` bytes that end just before `end`, with the
-// sixteen bytes before each end readable.
+// The values of one record: value k spans record[first[k]] to just before
+// record[last[k]], with the sixteen bytes before its end readable.
 struct short_batch {
-  const char* end[8];
-  int length[8];
+  const char* record;
+  int first[8];
+  int last[8];
 };
 
 // Converts `count` (1 to 8) values of a batch at once, value k into columns[k][i], when

@@ -217,7 +217,10 @@ class fast_records {
     const std::uint64_t after[2] = {value[0] << 1, (value[1] << 1) | (value[0] >> 63)};
     std::uint64_t starts[2] = {value[0] & ~after[0], value[1] & ~after[1]};
     std::uint64_t ends[2] = {~value[0] & after[0], ~value[1] & after[1]};
-    int first[values], last[values];
+    short_batch batch;
+    batch.record = p;
+    int* const first = batch.first;
+    int* const last = batch.last;
     for (int k = 0; k < values; ++k) {
       first[k] = take_lowest(starts);
       last[k] = take_lowest(ends);
@@ -227,11 +230,6 @@ class fast_records {
     if (any_before(stray, stop)) return nullptr;           // separators other than blanks
     // Values of the common shape are converted together; any other sends the record to
     // be read value by value.
-    short_batch batch;
-    for (int k = 0; k < values; ++k) {
-      batch.end[k] = p + last[k];
-      batch.length[k] = last[k] - first[k];
-    }
     if (short_decimals(batch, values, columns, i)) return p + stop;
     return one_by_one(p, first, last, columns, i);
   }
