@@ -321,9 +321,12 @@ class candidate_list {
 
 void sphere_sums(const run_state& data, float r2, std::int64_t& nn, double& am, double& xx, double& yy,
                  double& zz) {
+  // In stretches of 2^30 particles: the vector passes count members in 32-bit lanes.
+  constexpr std::int64_t stretch = std::int64_t{1} << 30;
   sphere_totals t;
-  accumulate(data.xpar.data(), data.ypar.data(), data.zpar.data(), data.dens.data(), data.nhalos, data.xc, data.yc,
-             data.zc, r2, t);
+  for (std::int64_t first = 0; first < data.nhalos; first += stretch)
+    accumulate(data.xpar.data() + first, data.ypar.data() + first, data.zpar.data() + first,
+               data.dens.data() + first, std::min(stretch, data.nhalos - first), data.xc, data.yc, data.zc, r2, t);
   nn = t.count;
   am = t.s;
   xx = t.sx;
