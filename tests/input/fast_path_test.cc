@@ -152,6 +152,28 @@ TEST(FastPath, RecordsAgreeWithTheGeneralPath) {
   }
 }
 
+// A million plain decimals of one to eight digits, the point anywhere or nowhere, as
+// records: the batch conversion at every vector width must give the general path's bits.
+TEST(FastPath, AMillionPlainDecimalsInRecords) {
+  std::mt19937_64 rng(13);
+  std::string text = "plain 0.5\n";
+  for (int r = 0; r < 150000; ++r) {
+    for (int k = 0; k < 7; ++k) {
+      const int digits = 1 + static_cast<int>(rng() % 8);
+      const int point = static_cast<int>(rng() % (digits + 2));  // before digit `point`; none past the end
+      std::string v = rng() % 2 ? "-" : "";
+      for (int d = 0; d < digits; ++d) {
+        if (d == point) v += '.';
+        v += static_cast<char>('0' + rng() % 10);
+      }
+      if (point == digits) v += '.';
+      text += (k > 0 ? " " : "") + v;
+    }
+    text += "\n";
+  }
+  expect_readers_agree(text);
+}
+
 // Values of every shape in every column, in records the fast path reads: each shape in a
 // file of its own, between plain records, so that a shape the fast path took for a number
 // cannot hide behind an earlier error.
