@@ -42,6 +42,7 @@ bool add_to_shell(run_state& data, int ind, const shell_terms& t) {
 
 struct four_offsets {
   __m256d dx, dy, dz;  // from the center, in double
+  __m128 dd;           // squared distance, rounded to single
   __m128 in;           // all ones where the particle lies strictly inside rmax
 };
 
@@ -51,7 +52,7 @@ __attribute__((target("avx2"))) inline four_offsets offsets(const run_state& dat
   const __m256d dz = _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(data.zpar.data() + i)), _mm256_set1_pd(data.zc));
   const __m128 dd = _mm256_cvtpd_ps(
       _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy)), _mm256_mul_pd(dz, dz)));
-  return {dx, dy, dz, _mm_cmplt_ps(dd, _mm_set1_ps(r2))};  // false for NaN
+  return {dx, dy, dz, dd, _mm_cmplt_ps(dd, _mm_set1_ps(r2))};  // false for NaN
 }
 
 // The velocity sums over the particles inside rmax; returns how many particles it took
@@ -94,9 +95,7 @@ __attribute__((target("avx2"))) std::int64_t bin_avx2(run_state& data) {
     const four_offsets o = offsets(data, i);
     unsigned inside = static_cast<unsigned>(_mm_movemask_ps(o.in));
     if (inside == 0) continue;
-    const __m128 dd = _mm256_cvtpd_ps(
-        _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(o.dx, o.dx), _mm256_mul_pd(o.dy, o.dy)), _mm256_mul_pd(o.dz, o.dz)));
-    const __m128 r = _mm_sqrt_ps(_mm_add_ps(dd, _mm_set1_ps(1e-8f)));
+    const __m128 r = _mm_sqrt_ps(_mm_add_ps(o.dd, _mm_set1_ps(1e-8f)));
     const __m128 shell = _mm_div_ps(r, _mm_set1_ps(shell_width));
     const __m256d rd = _mm256_cvtps_pd(r);
     const __m256d dvx = _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(data.vx.data() + i)), vxc);
