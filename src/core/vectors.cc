@@ -13,4 +13,13 @@ bool has_avx2() {
 #endif
 }
 
+bool has_ssse3() {
+#if defined(__x86_64__) && defined(__GNUC__)
+  static const bool ssse3 = __builtin_cpu_supports("ssse3");
+  return ssse3;
+#else
+  return false;
+#endif
+}
+
 }  // namespace haloprof

@@ -9,7 +9,8 @@ namespace haloprof {
 // compare them.
 extern int vector_width;
 
-// Whether the processor has AVX2 (asked once).
+// Whether the processor has AVX2, and SSSE3 (each asked once).
 bool has_avx2();
+bool has_ssse3();
 
 }  // namespace haloprof

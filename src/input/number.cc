@@ -162,13 +162,17 @@ std::uint64_t load8(const char* p) {
   return v;
 }
 
-// How many of the eight bytes at p are digits before the first that is not (SWAR).
-inline int count_digits(const char* p) {
-  const std::uint64_t x = load8(p) ^ 0x3030303030303030ULL;  // a digit byte becomes 0..9
-  // The high bit of each byte is set where x is 10 or more (no carries cross bytes).
+// The high bit of each byte of x set where that byte is 10 or more (SWAR: no carries
+// cross bytes).
+inline std::uint64_t above_nine(std::uint64_t x) {
   const std::uint64_t high = x & 0x8080808080808080ULL;
   const std::uint64_t low = x & 0x7f7f7f7f7f7f7f7fULL;
-  const std::uint64_t not_digit = ((low + 0x7676767676767676ULL) | high) & 0x8080808080808080ULL;
+  return ((low + 0x7676767676767676ULL) | high) & 0x8080808080808080ULL;
+}
+
+// How many of the eight bytes at p are digits before the first that is not.
+inline int count_digits(const char* p) {
+  const std::uint64_t not_digit = above_nine(load8(p) ^ 0x3030303030303030ULL);  // a digit byte becomes 0..9
   return not_digit == 0 ? 8 : std::countr_zero(not_digit) / 8;
 }
 
@@ -434,8 +438,7 @@ __attribute__((target("ssse3"))) bool short_decimals_ssse3(const short_batch& ba
 
 bool short_decimals(const short_batch& batch, int count, float* const* columns, std::int64_t i) {
 #if defined(HALOPROF_SSSE3)
-  static const bool ssse3 = __builtin_cpu_supports("ssse3");
-  if (ssse3 && vector_width >= 8) return short_decimals_ssse3(batch, count, columns, i);
+  if (has_ssse3() && vector_width >= 8) return short_decimals_ssse3(batch, count, columns, i);
 #endif
 #if defined(__SSE2__)
   if (vector_width >= 4) {
@@ -479,10 +482,7 @@ bool short_decimals(const short_batch& batch, int count, float* const* columns, 
     short_shape shape;
     if (!shape_of(batch.last[k] - batch.first[k], points, minuses, shape)) return false;
     const std::uint64_t digits = short_digits(end, shape);
-    // Every byte a digit value, 0..9 (the high bit of a byte is set where it is 10 or more).
-    const std::uint64_t high = digits & 0x8080808080808080ULL;
-    const std::uint64_t low = digits & 0x7f7f7f7f7f7f7f7fULL;
-    if ((((low + 0x7676767676767676ULL) | high) & 0x8080808080808080ULL) != 0) return false;
+    if (above_nine(digits) != 0) return false;  // every byte a digit value, 0..9
     const std::uint32_t m = eight_digits(digits);
     if (m > (1u << 24)) return false;
     // m and the power of ten are exact floats: one correctly rounded division, or none.
