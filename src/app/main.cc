@@ -3,7 +3,7 @@
 #include <exception>
 #include <iostream>
 
-#include "core/driver.h"
+#include "app/driver.h"
 
 int main() {
   try {

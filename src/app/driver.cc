@@ -1,4 +1,4 @@
-#include "core/driver.h"
+#include "app/driver.h"
 
 #include <istream>
 #include <ostream>
