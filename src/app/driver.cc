@@ -12,13 +12,13 @@ namespace haloprof {
 int run(run_state& data, std::istream& in, std::ostream& out, std::ostream& err) {
   // The single-precision 0.05 widened, 0.05000000074505806, not the double nearest 0.05.
   data.rad = 0.05f;
-  stage_result result = readdata(data, in, out);
-  if (!result) {
+  stage_status result = readdata(data, in, out);
+  if (result.ok()) {
     findcenter(data, out);
     result = findproperties(data, out);
   }
   out.flush();
-  if (!result) return static_cast<int>(exit_status::ok);
+  if (result.ok()) return static_cast<int>(exit_status::ok);
   err << result->message << '\n';
   err.flush();
   return static_cast<int>(result->status);

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace haloprof {
 
@@ -69,7 +70,21 @@ struct failure {
   std::string message;
 };
 
-// What a stage returns: nothing on success.
-using stage_result = std::optional<failure>;
+// What a stage returns: success, or the fatal condition that ends the run. Ask it with
+// ok() or failed(); it has no conversion to bool, whose meaning would be a guess.
+class [[nodiscard]] stage_status {
+ public:
+  stage_status() = default;  // success
+  stage_status(failure f) : failure_(std::move(f)) {}  // NOLINT: a failure is a status
+
+  bool ok() const { return !failure_.has_value(); }
+  bool failed() const { return failure_.has_value(); }
+  // The failure; only when failed().
+  const failure& error() const { return *failure_; }
+  const failure* operator->() const { return &*failure_; }
+
+ private:
+  std::optional<failure> failure_;
+};
 
 }  // namespace haloprof

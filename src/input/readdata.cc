@@ -148,7 +148,7 @@ failure bad_snapshot(const std::string& file, std::int64_t line, const std::stri
 // Reads the header record: a label, then the redshift, which may stand on a later record
 // when the header holds the label alone. Leaves the scanner at the start of the record
 // after the one that supplied the redshift: the particle list begins there.
-stage_result read_header(scanner& s, const std::string& file, float& redshift) {
+stage_status read_header(scanner& s, const std::string& file, float& redshift) {
   s.skip_empty_records();
   if (s.at_end())
     return failure{exit_status::bad_snapshot,
@@ -174,7 +174,7 @@ stage_result read_header(scanner& s, const std::string& file, float& redshift) {
     return bad_snapshot(file, line,
                         "expected the redshift (a number) after the label, found '" + shown(t) + "'");
   s.next_record();
-  return std::nullopt;
+  return {};
 }
 
 // Progress is reported about every 4 MiB of text, and pages already scanned are released.
@@ -308,7 +308,7 @@ class fast_records {
 
 // The general path for one particle record: any separators, blank records before it, and
 // the error that names the line when the record is not seven numbers.
-stage_result read_particle(scanner& s, const std::string& file, float* const columns[7], std::int64_t i) {
+stage_status read_particle(scanner& s, const std::string& file, float* const columns[7], std::int64_t i) {
   s.skip_empty_records();
   for (int k = 0; k < 7; ++k) {
     if (k > 0) s.skip_separator();
@@ -326,7 +326,7 @@ stage_result read_particle(scanner& s, const std::string& file, float* const col
                               (t.find('*') != std::string_view::npos ? " (repeat counts are not supported)" : ""));
   }
   s.next_record();
-  return std::nullopt;
+  return {};
 }
 
 // Whether the record here (blank records passed over) starts with a number: the particle
@@ -408,19 +408,19 @@ std::optional<std::string> read_file_name(std::istream& in) {
   return std::nullopt;
 }
 
-stage_result allocate_particles(run_state& data, std::int64_t n) {
+stage_status allocate_particles(run_state& data, std::int64_t n) {
   // 4 bytes per element: from 2^62 elements on, the byte count no longer fits in 64 bits.
   if (n < 0 || n >= (std::int64_t{1} << 62))
     return failure{exit_status::memory, "Integer overflow when calculating the amount of memory to allocate"};
   for (particle_array* a : {&data.xpar, &data.ypar, &data.zpar, &data.dens, &data.vx, &data.vy, &data.vz})
     if (!a->allocate(n)) return failure{exit_status::memory, "Allocation would exceed memory limit"};
-  return std::nullopt;
+  return {};
 }
 
-stage_result load_snapshot(run_state& data, const char* first, const char* last, const std::string& file,
+stage_status load_snapshot(run_state& data, const char* first, const char* last, const std::string& file,
                            std::ostream& out, const scan_progress& progress, read_paths paths) {
   scanner s(first, last);
-  if (auto f = read_header(s, file, data.redshift)) return f;
+  if (stage_status header = read_header(s, file, data.redshift); header.failed()) return header;
   out << free_line().text("Redshift= ").num(data.redshift).str();
 
   const char* list = s.position();
@@ -436,10 +436,10 @@ stage_result load_snapshot(run_state& data, const char* first, const char* last,
   };
   const std::int64_t bound = (last - list) / 14 + 2;
   bool counted = false;
-  if (paths.count_first || allocate_particles(data, bound)) {
+  if (paths.count_first || allocate_particles(data, bound).failed()) {
     data.nhalos = count_particles(s, progress);
     print_count();
-    if (auto f = allocate_particles(data, data.nhalos)) return f;
+    if (stage_status arrays = allocate_particles(data, data.nhalos); arrays.failed()) return arrays;
     counted = true;
   }
 
@@ -465,14 +465,14 @@ stage_result load_snapshot(run_state& data, const char* first, const char* last,
       s.finish_record(at);
     } else {
       if (!counted && !first_value_is_number(s)) break;  // the end of the particle list
-      if (auto f = read_particle(s, file, column, i)) {
+      if (stage_status particle = read_particle(s, file, column, i); particle.failed()) {
         if (!counted) {
           // The count comes before the message, as when the particles are counted first.
           s.restart(record_start, record_line);
           data.nhalos = i + count_particles(s, {});
           print_count();
         }
-        return f;
+        return particle;
       }
     }
     // Strictly greater: the first of equal densities wins, and NaN never does.
@@ -501,7 +501,7 @@ stage_result load_snapshot(run_state& data, const char* first, const char* last,
              .text(" particle= ")
              .i(ii, 12)
              .str();
-  return std::nullopt;
+  return {};
 }
 
 void shift_origin(run_state& data) {
@@ -512,7 +512,7 @@ void shift_origin(run_state& data) {
   }
 }
 
-stage_result readdata(run_state& data, std::istream& in, std::ostream& out) {
+stage_status readdata(run_state& data, std::istream& in, std::ostream& out) {
   out << "Enter file name: " << std::flush;
   const std::optional<std::string> name = read_file_name(in);
   if (!name)
@@ -539,12 +539,12 @@ stage_result readdata(run_state& data, std::istream& in, std::ostream& out) {
     file.release_before(at);
     bar.show(pass, static_cast<std::size_t>(at - file.begin()));
   };
-  stage_result result = load_snapshot(data, file.begin(), file.end(), *name, out, progress);
+  stage_status result = load_snapshot(data, file.begin(), file.end(), *name, out, progress);
   bar.clear();
-  if (result) return result;
+  if (result.failed()) return result;
 
   shift_origin(data);
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace haloprof

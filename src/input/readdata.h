@@ -16,7 +16,7 @@ namespace haloprof {
 // redshift, nhalos, the particle arrays in the frame centred on the densest particle, and
 // that particle's position as the offset x0, y0, z0. Prints the redshift, the particle
 // count and the densest particle on `out`.
-stage_result readdata(run_state& data, std::istream& in, std::ostream& out);
+stage_status readdata(run_state& data, std::istream& in, std::ostream& out);
 
 // The snapshot name typed at the prompt: blank lines and leading blanks are passed over; a
 // bare name ends at a blank, a comma or the line end; a name in apostrophes or quotation
@@ -25,7 +25,7 @@ std::optional<std::string> read_file_name(std::istream& in);
 
 // Creates the seven particle arrays of n elements, failing before any of them when their
 // byte size cannot be represented.
-stage_result allocate_particles(run_state& data, std::int64_t n);
+stage_status allocate_particles(run_state& data, std::int64_t n);
 
 // Moves the origin onto the offset x0, y0, z0: each position difference is formed in
 // double and kept in single precision. Velocities and densities are not changed.
@@ -46,7 +46,7 @@ struct read_paths {
 // Reads the header and the particles of a snapshot held in [first, last), naming `file` in
 // messages. Fills redshift, nhalos, the arrays (still in the file's frame) and the offset,
 // and writes the console records of the redshift, the count and the densest particle.
-stage_result load_snapshot(run_state& data, const char* first, const char* last, const std::string& file,
+stage_status load_snapshot(run_state& data, const char* first, const char* last, const std::string& file,
                            std::ostream& out, const scan_progress& progress = {}, read_paths paths = {});
 
 }  // namespace haloprof

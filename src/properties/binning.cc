@@ -126,7 +126,7 @@ __attribute__((target("avx2"))) std::int64_t bin_avx2(run_state& data) {
 
 }  // namespace
 
-stage_result bin_particles(run_state& data, std::ostream& out) {
+stage_status bin_particles(run_state& data, std::ostream& out) {
   const failure too_far{exit_status::radius, "error: radius is to big"};
 #if defined(HALOPROF_AVX2)
   const bool avx2 = has_avx2() && vector_width >= 8;
@@ -198,7 +198,7 @@ stage_result bin_particles(run_state& data, std::ostream& out) {
     const double vv = (dvx * dvx + dvy * dvy) + dvz * dvz;
     if (!add_to_shell(data, ind, {r, vv, vvr, vv - vvr * vvr})) return too_far;
   }
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace haloprof

@@ -14,6 +14,6 @@ constexpr float shell_width = rmax / run_state::ntab;  // 0.0016666667 in single
 // inside rmax (zero when there are none) and prints it; then zeroes the profile tables and
 // sums, per shell, the count, radii, squared speeds and radial velocities relative to it.
 // Fails with "error: radius is to big" should a shell index leave 0..ntab.
-stage_result bin_particles(run_state& data, std::ostream& out);
+stage_status bin_particles(run_state& data, std::ostream& out);
 
 }  // namespace haloprof

@@ -75,18 +75,18 @@ report_appender::~report_appender() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-stage_result report_appender::fail(const std::string& why) const {
+stage_status report_appender::fail(const std::string& why) const {
   return failure{exit_status::report, "cannot write report '" + path_ + "': " + why};
 }
 
-stage_result report_appender::open(const std::string& path) {
+stage_status report_appender::open(const std::string& path) {
   path_ = path;
   fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
   if (fd_ < 0) return fail(std::strerror(errno));
-  return std::nullopt;
+  return {};
 }
 
-stage_result report_appender::append(const std::string& block) {
+stage_status report_appender::append(const std::string& block) {
   // The lock keeps every block whole when many runs append to one file at once.
   while (flock(fd_, LOCK_EX) != 0)
     if (errno != EINTR) return fail(std::string("cannot lock it: ") + std::strerror(errno));
@@ -110,13 +110,13 @@ stage_result report_appender::append(const std::string& block) {
   const int fd = fd_;
   fd_ = -1;
   if (::close(fd) != 0) return fail(std::strerror(errno));
-  return std::nullopt;
+  return {};
 }
 
-stage_result findproperties(run_state& data, std::ostream& out) {
-  if (auto f = bin_particles(data, out)) return f;
+stage_status findproperties(run_state& data, std::ostream& out) {
+  if (stage_status binned = bin_particles(data, out); binned.failed()) return binned;
   report_appender report;
-  if (auto f = report.open(report_file)) return f;
+  if (stage_status opened = report.open(report_file); opened.failed()) return opened;
   out << free_line().text("number-density= ").num(anum).str();
   return report.append(compose_report(data));
 }

@@ -29,17 +29,17 @@ class report_appender {
   report_appender& operator=(const report_appender&) = delete;
   ~report_appender();
 
-  stage_result open(const std::string& path);
-  stage_result append(const std::string& block);
+  stage_status open(const std::string& path);
+  stage_status append(const std::string& block);
 
  private:
-  stage_result fail(const std::string& why) const;
+  stage_status fail(const std::string& why) const;
   std::string path_;
   int fd_ = -1;
 };
 
 // Third stage: bulk velocity, binning, and the report appended to HaloProperties.dat in
 // the working directory. Prints the bulk velocity and the mean number density.
-stage_result findproperties(run_state& data, std::ostream& out);
+stage_status findproperties(run_state& data, std::ostream& out);
 
 }  // namespace haloprof

@@ -12,7 +12,7 @@ namespace {
 struct loaded {
   run_state data;
   std::string console;
-  stage_result result;
+  stage_status result;
 };
 
 loaded load(const std::string& text) {
@@ -37,7 +37,7 @@ TEST(Snapshot, InputFormsReadAlike) {
       "0.50E+00 +.5 500e-3 -1.5E3 0 0 1\r\n"
       "done here\n"
       "0.5 0.5 0.5 0 0 0 100\n");
-  ASSERT_FALSE(l.result) << l.result->message;
+  ASSERT_TRUE(l.result.ok()) << l.result->message;
   EXPECT_EQ(2.5f, l.data.redshift);
   ASSERT_EQ(3, l.data.nhalos);
   EXPECT_EQ((std::vector<float>{0.5f, 0.5f, 0.5f, 0, 0, 0, 4}), particle(l.data, 0));
@@ -53,7 +53,7 @@ TEST(Snapshot, InputFormsReadAlike) {
 TEST(Snapshot, HeaderOnlyAndNoPositiveDensity) {
   for (const char* text : {"empty 0.5\n", "empty 0.5", "h 1\n0 0 0 0 0 0 0\n1 1 1 0 0 0 -3\n2 2 2 0 0 0 nan\n"}) {
     const auto l = load(text);
-    ASSERT_FALSE(l.result) << l.result->message;
+    ASSERT_TRUE(l.result.ok()) << l.result->message;
     EXPECT_EQ(0, l.data.x0);
     EXPECT_NE(std::string::npos,
               l.console.find(" Center=    0.000    0.000    0.000 Max.density=      0.00 particle=            0\n"))
@@ -63,7 +63,7 @@ TEST(Snapshot, HeaderOnlyAndNoPositiveDensity) {
 
 TEST(Snapshot, DensestIsTheFirstOfEqualHighest) {
   const auto l = load("h 0\n1 1 1 0 0 0 2\n2 2 2 0 0 0 nan\n3 3 3 0 0 0 5\n4 4 4 0 0 0 5\n");
-  ASSERT_FALSE(l.result);
+  ASSERT_TRUE(l.result.ok());
   EXPECT_EQ(3.0, l.data.x0);
   EXPECT_NE(std::string::npos, l.console.find("Max.density=      5.00 particle=            3"));
 }
@@ -72,7 +72,7 @@ TEST(Snapshot, LabelOnlyHeaderTakesTheRedshiftFromTheNextRecord) {
   // The label and redshift run together; the redshift is the next record's first value,
   // and the particle list starts on the record after that one in both passes.
   const auto l = load("halo1.0\n\n 3.0 ignored words\n1 2 3 4 5 6 7\n8 9 10 11 12 13 14\n");
-  ASSERT_FALSE(l.result) << l.result->message;
+  ASSERT_TRUE(l.result.ok()) << l.result->message;
   EXPECT_EQ(3.0f, l.data.redshift);
   ASSERT_EQ(2, l.data.nhalos);
   EXPECT_EQ(1.0f, l.data.xpar[0]);
@@ -82,7 +82,7 @@ TEST(Snapshot, LabelOnlyHeaderTakesTheRedshiftFromTheNextRecord) {
 TEST(Snapshot, ListEndsAtFirstRecordNotStartingWithANumber) {
   for (const char* tail : {"end of list\n9 9 9 9 9 9 9\n", ",1,2,3,4,5,6,7\n", "/\n", "3*0.5 1 2 3 4 5 6\n", "1.5abc 1 2 3 4 5 6\n"}) {
     const auto l = load(std::string("h 0\n1 2 3 4 5 6 7\n") + tail);
-    ASSERT_FALSE(l.result) << tail << l.result->message;
+    ASSERT_TRUE(l.result.ok()) << tail << l.result->message;
     EXPECT_EQ(1, l.data.nhalos) << tail;
   }
 }
@@ -107,7 +107,7 @@ TEST(Snapshot, BrokenRecordsAreErrorsNamingTheLine) {
   };
   for (const auto& r : rows) {
     const auto l = load(r.text);
-    ASSERT_TRUE(l.result) << r.text;
+    ASSERT_TRUE(l.result.failed()) << r.text;
     EXPECT_EQ(exit_status::bad_snapshot, l.result->status);
     EXPECT_EQ(r.message, l.result->message);
   }
@@ -139,13 +139,13 @@ TEST(Snapshot, FileNameAnswers) {
 TEST(Snapshot, MemoryLimits) {
   run_state data;
   auto f = allocate_particles(data, std::int64_t{1} << 62);
-  ASSERT_TRUE(f);
+  ASSERT_TRUE(f.failed());
   EXPECT_EQ(exit_status::memory, f->status);
   EXPECT_EQ("Integer overflow when calculating the amount of memory to allocate", f->message);
   f = allocate_particles(data, (std::int64_t{1} << 62) - 1);
-  ASSERT_TRUE(f);
+  ASSERT_TRUE(f.failed());
   EXPECT_EQ("Allocation would exceed memory limit", f->message);
-  EXPECT_FALSE(allocate_particles(data, 0));
+  EXPECT_TRUE(allocate_particles(data, 0).ok());
 }
 
 }  // namespace
