@@ -92,8 +92,8 @@ void BM_load_snapshot(benchmark::State& state) {
   for (auto _ : state) {
     haloprof::run_state data;
     std::ostringstream out;
-    const auto failed = haloprof::load_snapshot(data, text.data(), text.data() + text.size(), "bench", out);
-    if (failed || data.nhalos != particles) state.SkipWithError("the snapshot did not load");
+    const haloprof::stage_status loaded = haloprof::load_snapshot(data, text.data(), text.data() + text.size(), "bench", out);
+    if (loaded.failed() || data.nhalos != particles) state.SkipWithError("the snapshot did not load");
     benchmark::DoNotOptimize(data.dens[0]);
   }
   state.SetItemsProcessed(state.iterations() * particles);
