@@ -8,12 +8,9 @@
 #include <ostream>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <immintrin.h>
-#endif
-
 #include "core/format.h"
-#include "core/vectors.h"
+#include "core/geometry.h"
+#include "core/kernels.h"
 
 namespace haloprof {
 namespace {
@@ -67,35 +64,106 @@ struct quick_test {
   }
 };
 
-#if defined(__SSE2__) && defined(__x86_64__) && defined(__GNUC__)
-#define HALOPROF_AVX2 1
+// The sums over the particles of one sphere, taken in file order: each term is formed in
+// single precision, widened and added in double, so the order of the additions is part of
+// the result.
+struct sphere_totals {
+  std::int64_t count = 0;
+  double s = 0, sx = 0, sy = 0, sz = 0;
+};
 
-// The squared distances of four particles from the center, differences and squares in
-// double, rounded to single: the exact membership test.
-__attribute__((target("avx2"))) inline __m128 exact_squared(__m128 px, __m128 py, __m128 pz, __m256d cx, __m256d cy,
-                                                             __m256d cz) {
-  const __m256d dx = _mm256_sub_pd(_mm256_cvtps_pd(px), cx);
-  const __m256d dy = _mm256_sub_pd(_mm256_cvtps_pd(py), cy);
-  const __m256d dz = _mm256_sub_pd(_mm256_cvtps_pd(pz), cz);
-  return _mm256_cvtpd_ps(
-      _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy)), _mm256_mul_pd(dz, dz)));
+// Adds the particles held in the arrays x, y, z, dens [0, m) to t, in file order. Every
+// tier below gives the same bits. A particle outside the sphere gets terms of +0.0, which
+// change no bit of a sum that starts at +0.0 (such a sum never becomes -0.0), so every
+// particle is added and no branch is taken on membership.
+using accumulate_fn = void (*)(const float* x, const float* y, const float* z, const float* dens, std::int64_t m,
+                               double xc, double yc, double zc, float r2, sphere_totals& t);
+
+void accumulate_scalar(const float* x, const float* y, const float* z, const float* dens, std::int64_t m,
+                       double xc, double yc, double zc, float r2, sphere_totals& t) {
+  // Local sums stay in registers; through the reference they would go to memory.
+  std::int64_t count = 0;
+  double s = t.s, sx = t.sx, sy = t.sy, sz = t.sz;
+  for (std::int64_t k = 0; k < m; ++k) {
+    const bool in = inside(offset_from(x[k], y[k], z[k], xc, yc, zc).dd, r2);
+    count += in;
+    const std::uint32_t mask = in ? ~std::uint32_t{0} : 0;
+    s += masked(dens[k], mask);
+    sx += masked(x[k] * dens[k], mask);
+    sy += masked(y[k] * dens[k], mask);
+    sz += masked(z[k] * dens[k], mask);
+  }
+  t.count += count;
+  t.s = s;
+  t.sx = sx;
+  t.sy = sy;
+  t.sz = sz;
 }
 
-// The loop of `accumulate` eight particles at a time, on processors with AVX2: the four
-// sums (s, sx, sy, sz) in one vector, one vector addition per particle, lane by lane the
-// same roundings as four scalar chains. Returns how many particles it took (a multiple of
-// 8); `accumulate` adds the rest.
-__attribute__((target("avx2"))) std::int64_t accumulate_avx2(const float* x, const float* y, const float* z,
-                                                              const float* dens, std::int64_t m, double xc,
-                                                              double yc, double zc, float r2, std::int64_t& count,
-                                                              double (&sums)[4]) {
+#if defined(HALOPROF_X86)
+
+// Four particles at a time: the membership tests and the products in vector registers.
+// The sums run in two pairs, (s, sx) and (sy, sz), each pair one vector addition per
+// particle: lane by lane the same roundings as four scalar chains. Counts in 32-bit lanes:
+// callers hand over at most 2^30 particles at once.
+void accumulate_sse2(const float* x, const float* y, const float* z, const float* dens, std::int64_t m,
+                     double xc, double yc, double zc, float r2, sphere_totals& t) {
+  const __m128d cx = _mm_set1_pd(xc), cy = _mm_set1_pd(yc), cz = _mm_set1_pd(zc);
+  const __m128 radius2 = _mm_set1_ps(r2);
+  __m128i members = _mm_setzero_si128();
+  __m128d sums_low = _mm_set_pd(t.sx, t.s), sums_high = _mm_set_pd(t.sz, t.sy);
+  // Only groups of four with a particle between the margins take the exact test.
+  const quick_test q(xc, yc, zc, r2);
+  const __m128 qx = _mm_set1_ps(q.fx), qy = _mm_set1_ps(q.fy), qz = _mm_set1_ps(q.fz);
+  const __m128 in_below = _mm_set1_ps(q.sure_in), out_above = _mm_set1_ps(q.sure_out);
+  std::int64_t k = 0;
+  for (; k + 4 <= m; k += 4) {
+    const __m128 px = _mm_loadu_ps(x + k), py = _mm_loadu_ps(y + k), pz = _mm_loadu_ps(z + k);
+    const __m128 d = _mm_loadu_ps(dens + k);
+    const __m128 ex = _mm_sub_ps(px, qx), ey = _mm_sub_ps(py, qy), ez = _mm_sub_ps(pz, qz);
+    const __m128 near = _mm_add_ps(_mm_add_ps(_mm_mul_ps(ex, ex), _mm_mul_ps(ey, ey)), _mm_mul_ps(ez, ez));
+    __m128 in = _mm_cmplt_ps(near, in_below);
+    if (_mm_movemask_ps(_mm_or_ps(in, _mm_cmpgt_ps(near, out_above))) != 0xf) {
+      const __m128 dd = _mm_movelh_ps(
+          squared_distance_sse2(px, py, pz, cx, cy, cz),
+          squared_distance_sse2(_mm_movehl_ps(px, px), _mm_movehl_ps(py, py), _mm_movehl_ps(pz, pz), cx, cy, cz));
+      in = inside_sse2(dd, radius2);
+    }
+    members = _mm_sub_epi32(members, _mm_castps_si128(in));
+    // Rows w, wx, wy, wz of the four particles, turned into one column per particle.
+    __m128 w = _mm_and_ps(d, in), wx = _mm_and_ps(_mm_mul_ps(px, d), in);
+    __m128 wy = _mm_and_ps(_mm_mul_ps(py, d), in), wz = _mm_and_ps(_mm_mul_ps(pz, d), in);
+    _MM_TRANSPOSE4_PS(w, wx, wy, wz);
+    for (const __m128 terms : {w, wx, wy, wz}) {
+      sums_low = _mm_add_pd(sums_low, _mm_cvtps_pd(terms));
+      sums_high = _mm_add_pd(sums_high, _mm_cvtps_pd(_mm_movehl_ps(terms, terms)));
+    }
+  }
+  alignas(16) double pairs[4];
+  _mm_store_pd(pairs, sums_low);
+  _mm_store_pd(pairs + 2, sums_high);
+  t.s = pairs[0];
+  t.sx = pairs[1];
+  t.sy = pairs[2];
+  t.sz = pairs[3];
+  alignas(16) std::int32_t lanes[4];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), members);
+  t.count += std::int64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
+  accumulate_scalar(x + k, y + k, z + k, dens + k, m - k, xc, yc, zc, r2, t);
+}
+
+// Eight particles at a time: the four sums (s, sx, sy, sz) in one vector, one vector
+// addition per particle, lane by lane the same roundings as four scalar chains.
+__attribute__((target("avx2"))) void accumulate_avx2(const float* x, const float* y, const float* z,
+                                                     const float* dens, std::int64_t m, double xc, double yc,
+                                                     double zc, float r2, sphere_totals& t) {
   const quick_test q(xc, yc, zc, r2);
   const __m256 qx = _mm256_set1_ps(q.fx), qy = _mm256_set1_ps(q.fy), qz = _mm256_set1_ps(q.fz);
   const __m256 in_below = _mm256_set1_ps(q.sure_in), out_above = _mm256_set1_ps(q.sure_out);
   const __m256d cx = _mm256_set1_pd(xc), cy = _mm256_set1_pd(yc), cz = _mm256_set1_pd(zc);
   const __m256 radius2 = _mm256_set1_ps(r2);
-  __m256i inside = _mm256_setzero_si256();
-  __m256d total = _mm256_loadu_pd(sums);
+  __m256i members = _mm256_setzero_si256();
+  __m256d total = _mm256_setr_pd(t.s, t.sx, t.sy, t.sz);
   std::int64_t k = 0;
   for (; k + 8 <= m; k += 8) {
     const __m256 px = _mm256_loadu_ps(x + k), py = _mm256_loadu_ps(y + k), pz = _mm256_loadu_ps(z + k);
@@ -105,14 +173,14 @@ __attribute__((target("avx2"))) std::int64_t accumulate_avx2(const float* x, con
         _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(ex, ex), _mm256_mul_ps(ey, ey)), _mm256_mul_ps(ez, ez));
     __m256 in = _mm256_cmp_ps(near, in_below, _CMP_LT_OQ);
     if (_mm256_movemask_ps(_mm256_or_ps(in, _mm256_cmp_ps(near, out_above, _CMP_GT_OQ))) != 0xff) {
-      const __m128 low = exact_squared(_mm256_castps256_ps128(px), _mm256_castps256_ps128(py),
-                                       _mm256_castps256_ps128(pz), cx, cy, cz);
-      const __m128 high = exact_squared(_mm256_extractf128_ps(px, 1), _mm256_extractf128_ps(py, 1),
-                                        _mm256_extractf128_ps(pz, 1), cx, cy, cz);
-      in = _mm256_cmp_ps(_mm256_insertf128_ps(_mm256_castps128_ps256(low), high, 1), radius2,
-                         _CMP_LT_OQ);  // false for NaN
+      const __m128 low = offsets_avx2(_mm256_castps256_ps128(px), _mm256_castps256_ps128(py),
+                                      _mm256_castps256_ps128(pz), cx, cy, cz).dd;
+      const __m128 high = offsets_avx2(_mm256_extractf128_ps(px, 1), _mm256_extractf128_ps(py, 1),
+                                       _mm256_extractf128_ps(pz, 1), cx, cy, cz).dd;
+      in = _mm256_insertf128_ps(_mm256_castps128_ps256(inside_sse2(low, _mm256_castps256_ps128(radius2))),
+                                inside_sse2(high, _mm256_castps256_ps128(radius2)), 1);
     }
-    inside = _mm256_sub_epi32(inside, _mm256_castps_si256(in));
+    members = _mm256_sub_epi32(members, _mm256_castps_si256(in));
     // Rows w, wx, wy, wz of the eight particles, turned into one column per particle: the
     // low halves hold particles 0 to 3, the high halves 4 to 7.
     const __m256 w = _mm256_and_ps(d, in), wx = _mm256_and_ps(_mm256_mul_ps(px, d), in);
@@ -130,115 +198,22 @@ __attribute__((target("avx2"))) std::int64_t accumulate_avx2(const float* x, con
     total = _mm256_add_pd(total, _mm256_cvtps_pd(_mm256_extractf128_ps(c2, 1)));
     total = _mm256_add_pd(total, _mm256_cvtps_pd(_mm256_extractf128_ps(c3, 1)));
   }
-  _mm256_storeu_pd(sums, total);
+  alignas(32) double sums[4];
+  _mm256_store_pd(sums, total);
+  t.s = sums[0];
+  t.sx = sums[1];
+  t.sy = sums[2];
+  t.sz = sums[3];
   alignas(32) std::int32_t lanes[8];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), inside);
-  for (const std::int32_t n : lanes) count += n;
-  return k;
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), members);
+  for (const std::int32_t n : lanes) t.count += n;
+  accumulate_scalar(x + k, y + k, z + k, dens + k, m - k, xc, yc, zc, r2, t);
 }
-#endif
 
-// The sums over the particles of one sphere, taken in file order: each term is formed in
-// single precision, widened and added in double, so the order of the additions is part of
-// the result.
-struct sphere_totals {
-  std::int64_t count = 0;
-  double s = 0, sx = 0, sy = 0, sz = 0;
-};
-
-// Adds the particles held in the arrays x, y, z, dens [0, m) to t. A particle outside the
-// sphere gets terms of +0.0, which change no bit of a sum that starts at +0.0 (such a sum
-// never becomes -0.0), so every particle is added and no branch is taken on membership.
-void accumulate(const float* x, const float* y, const float* z, const float* dens, std::int64_t m, double xc,
-                double yc, double zc, float r2, sphere_totals& t) {
-  // Local sums stay in registers; through the references they would go to memory.
-  std::int64_t count = 0;
-  double s = t.s, sx = t.sx, sy = t.sy, sz = t.sz;
-  std::int64_t k = 0;
-#if defined(HALOPROF_AVX2)
-  if (has_avx2() && vector_width >= 8) {
-    double sums[4] = {s, sx, sy, sz};
-    k = accumulate_avx2(x, y, z, dens, m, xc, yc, zc, r2, count, sums);
-    s = sums[0];
-    sx = sums[1];
-    sy = sums[2];
-    sz = sums[3];
-  }
+const tiered<accumulate_fn> accumulate_kernels{{accumulate_scalar, accumulate_sse2, accumulate_avx2}};
+#else
+const tiered<accumulate_fn> accumulate_kernels{{accumulate_scalar, accumulate_scalar, accumulate_scalar}};
 #endif
-#if defined(__SSE2__)
-  // Four particles at a time: the membership tests and the products in vector registers.
-  // The sums run in two pairs, (s, sx) and (sy, sz), each pair one vector addition per
-  // particle: lane by lane the same roundings as four scalar chains.
-  const __m128d cx = _mm_set1_pd(xc), cy = _mm_set1_pd(yc), cz = _mm_set1_pd(zc);
-  const __m128 radius2 = _mm_set1_ps(r2);
-  __m128i inside = _mm_setzero_si128();
-  __m128d sums_low = _mm_set_pd(sx, s), sums_high = _mm_set_pd(sz, sy);
-  // The squared distance of two particles from the center, in double, rounded to single.
-  const auto squared = [&](__m128 px, __m128 py, __m128 pz) {
-    const __m128d dx = _mm_sub_pd(_mm_cvtps_pd(px), cx);
-    const __m128d dy = _mm_sub_pd(_mm_cvtps_pd(py), cy);
-    const __m128d dz = _mm_sub_pd(_mm_cvtps_pd(pz), cz);
-    return _mm_cvtpd_ps(_mm_add_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)), _mm_mul_pd(dz, dz)));
-  };
-  // Adds one particle's terms (w, wx, wy, wz) to the two pairs of sums.
-  const auto add = [&](__m128 terms) {
-    sums_low = _mm_add_pd(sums_low, _mm_cvtps_pd(terms));
-    sums_high = _mm_add_pd(sums_high, _mm_cvtps_pd(_mm_movehl_ps(terms, terms)));
-  };
-  // Only groups of four with a particle between the margins take the exact test.
-  const quick_test q(xc, yc, zc, r2);
-  const __m128 qx = _mm_set1_ps(q.fx), qy = _mm_set1_ps(q.fy), qz = _mm_set1_ps(q.fz);
-  const __m128 in_below = _mm_set1_ps(q.sure_in), out_above = _mm_set1_ps(q.sure_out);
-  for (; vector_width >= 4 && k + 4 <= m; k += 4) {
-    const __m128 px = _mm_loadu_ps(x + k), py = _mm_loadu_ps(y + k), pz = _mm_loadu_ps(z + k);
-    const __m128 d = _mm_loadu_ps(dens + k);
-    const __m128 ex = _mm_sub_ps(px, qx), ey = _mm_sub_ps(py, qy), ez = _mm_sub_ps(pz, qz);
-    const __m128 near = _mm_add_ps(_mm_add_ps(_mm_mul_ps(ex, ex), _mm_mul_ps(ey, ey)), _mm_mul_ps(ez, ez));
-    __m128 in = _mm_cmplt_ps(near, in_below);
-    if (_mm_movemask_ps(_mm_or_ps(in, _mm_cmpgt_ps(near, out_above))) != 0xf) {
-      const __m128 dd = _mm_movelh_ps(squared(px, py, pz),
-                                      squared(_mm_movehl_ps(px, px), _mm_movehl_ps(py, py), _mm_movehl_ps(pz, pz)));
-      in = _mm_cmplt_ps(dd, radius2);  // false for NaN
-    }
-    inside = _mm_sub_epi32(inside, _mm_castps_si128(in));
-    // Rows w, wx, wy, wz of the four particles, turned into one column per particle.
-    __m128 w = _mm_and_ps(d, in), wx = _mm_and_ps(_mm_mul_ps(px, d), in);
-    __m128 wy = _mm_and_ps(_mm_mul_ps(py, d), in), wz = _mm_and_ps(_mm_mul_ps(pz, d), in);
-    _MM_TRANSPOSE4_PS(w, wx, wy, wz);
-    add(w);
-    add(wx);
-    add(wy);
-    add(wz);
-  }
-  alignas(16) double pairs[4];
-  _mm_store_pd(pairs, sums_low);
-  _mm_store_pd(pairs + 2, sums_high);
-  s = pairs[0];
-  sx = pairs[1];
-  sy = pairs[2];
-  sz = pairs[3];
-  alignas(16) std::int32_t lanes[4];
-  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), inside);
-  count += std::int64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
-#endif
-  for (; k < m; ++k) {
-    const double dx = x[k] - xc;
-    const double dy = y[k] - yc;
-    const double dz = z[k] - zc;
-    const bool in = static_cast<float>((dx * dx + dy * dy) + dz * dz) < r2;
-    count += in;
-    const std::uint32_t mask = in ? ~std::uint32_t{0} : 0;
-    s += masked(dens[k], mask);
-    sx += masked(x[k] * dens[k], mask);
-    sy += masked(y[k] * dens[k], mask);
-    sz += masked(z[k] * dens[k], mask);
-  }
-  t.count += count;
-  t.s = s;
-  t.sx = sx;
-  t.sy = sy;
-  t.sz = sz;
-}
 
 // The sums over the listed particles, in blocks: each block's positions and densities are
 // gathered into contiguous buffers first (blocks large enough that setting up the
@@ -246,6 +221,7 @@ void accumulate(const float* x, const float* y, const float* z, const float* den
 sphere_totals sums_over_list(const run_state& data, float r2, const std::vector<std::uint32_t>& index) {
   constexpr std::size_t block = 2048;
   alignas(16) float gx[block], gy[block], gz[block], gd[block];
+  const accumulate_fn accumulate = accumulate_kernels.get();
   sphere_totals t;
   for (std::size_t first = 0; first < index.size(); first += block) {
     const std::size_t m = std::min(block, index.size() - first);
@@ -294,10 +270,7 @@ class candidate_list {
     const std::int64_t limit = std::min(most, data.nhalos / 2);
     index_.clear();
     for (std::int64_t i = 0; i < data.nhalos; ++i) {
-      const double dx = data.xpar[i] - ax_;
-      const double dy = data.ypar[i] - ay_;
-      const double dz = data.zpar[i] - az_;
-      if (static_cast<float>((dx * dx + dy * dy) + dz * dz) < reach2) {
+      if (inside(offset_from(data.xpar[i], data.ypar[i], data.zpar[i], ax_, ay_, az_).dd, reach2)) {
         if (static_cast<std::int64_t>(index_.size()) == limit) {
           abandoned_ = true;
           index_ = {};
@@ -323,6 +296,7 @@ void sphere_sums(const run_state& data, float r2, std::int64_t& nn, double& am, 
                  double& zz) {
   // In stretches of 2^30 particles: the vector passes count members in 32-bit lanes.
   constexpr std::int64_t stretch = std::int64_t{1} << 30;
+  const accumulate_fn accumulate = accumulate_kernels.get();
   sphere_totals t;
   for (std::int64_t first = 0; first < data.nhalos; first += stretch)
     accumulate(data.xpar.data() + first, data.ypar.data() + first, data.zpar.data() + first,
@@ -382,7 +356,8 @@ void findcenter(run_state& data, std::ostream& out) {
   const auto consider = [&](std::int64_t i) {
     // The density first: once the maximum has risen, few particles pass it, and the
     // membership test is left for those.
-    if (static_cast<double>(data.dens[i]) > densest && inside(data, i, r2)) {
+    if (static_cast<double>(data.dens[i]) > densest &&
+        inside(offset_from(data.xpar[i], data.ypar[i], data.zpar[i], data.xc, data.yc, data.zc).dd, r2)) {
       densest = data.dens[i];
       ii = i + 1;
     }

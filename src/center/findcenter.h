@@ -29,15 +29,4 @@ float shrink_r2(float r2);
 void sphere_sums(const run_state& data, float r2, std::int64_t& nn, double& am, double& xx, double& yy,
                  double& zz);
 
-// Whether particle i lies strictly inside the sphere of squared radius r2 around the
-// center: the squared distance is summed in double from the widened single positions and
-// rounded to single before the comparison. NaN distances are never inside.
-inline bool inside(const run_state& data, std::int64_t i, float r2) {
-  const double dx = data.xpar[i] - data.xc;
-  const double dy = data.ypar[i] - data.yc;
-  const double dz = data.zpar[i] - data.zc;
-  const auto dd = static_cast<float>((dx * dx + dy * dy) + dz * dz);
-  return dd < r2;
-}
-
 }  // namespace haloprof

@@ -10,13 +10,7 @@
 #include <string_view>
 #include <system_error>
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#elif defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
-#include "core/vectors.h"
+#include "core/kernels.h"
 
 namespace haloprof {
 namespace {
@@ -328,7 +322,7 @@ inline std::uint64_t short_digits(const char* end, const short_shape& s) {
 // 10^(point - 1): what a value's digits are divided by, for each place of its point.
 constexpr float point_divisor[10] = {1e0f, 1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f};
 
-#if defined(__SSE2__)
+#if defined(HALOPROF_X86)
 // The shapes of a batch's values; false when any cannot have the common shape.
 inline bool shapes_of(const short_batch& batch, int count, short_shape* shapes, __m128i* texts) {
   bool fits = true;
@@ -370,9 +364,7 @@ inline bool all_digits(__m128i ab, __m128i cd) {
 }
 #endif
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#define HALOPROF_SSSE3 1
-
+#if defined(HALOPROF_X86)
 // Byte shuffles that gather a value's digits from the 16 bytes before its end, for each
 // place of its point (0 to 9) and digit count (1 to 8): the digits in order, the point left
 // out, into the top bytes of the low (half 0) or high (half 1) eight bytes; zero elsewhere.
@@ -436,41 +428,11 @@ __attribute__((target("ssse3"))) bool short_decimals_ssse3(const short_batch& ba
 
 }  // namespace
 
-bool short_decimals(const short_batch& batch, int count, float* const* columns, std::int64_t i) {
-#if defined(HALOPROF_SSSE3)
-  if (has_ssse3() && vector_width >= 8) return short_decimals_ssse3(batch, count, columns, i);
-#endif
-#if defined(__SSE2__)
-  if (vector_width >= 4) {
-    short_shape shapes[8];
-    __m128i texts[8];
-    if (!shapes_of(batch, count, shapes, texts)) return false;
-    // Four values at a time, in 16-bit and 32-bit lanes: pairs of digits, then fours, then
-    // the eights, each step one multiply-add of neighbouring lanes.
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i tens = _mm_set1_epi32(0x0001000a);      // 10, 1 in each pair of 16-bit lanes
-    const __m128i hundreds = _mm_set1_epi32(0x00010064);  // 100, 1
-    const __m128i myriads = _mm_set1_epi32(0x00012710);   // 10000, 1
-    for (int first = 0; first < count; first += 4) {
-      const int left = count - first;
-      const auto digits = [&](int k) {
-        return k < left ? static_cast<long long>(short_digits(batch.record + batch.last[first + k], shapes[first + k])) : 0;
-      };
-      const __m128i ab = _mm_set_epi64x(digits(1), digits(0));
-      const __m128i cd = _mm_set_epi64x(digits(3), digits(2));
-      if (!all_digits(ab, cd)) return false;
-      // The first byte of each value is its most significant digit: it takes the weight.
-      const __m128i pairs_ab = _mm_packs_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(ab, zero), tens),
-                                               _mm_madd_epi16(_mm_unpackhi_epi8(ab, zero), tens));
-      const __m128i pairs_cd = _mm_packs_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(cd, zero), tens),
-                                               _mm_madd_epi16(_mm_unpackhi_epi8(cd, zero), tens));
-      const __m128i fours =
-          _mm_packs_epi32(_mm_madd_epi16(pairs_ab, hundreds), _mm_madd_epi16(pairs_cd, hundreds));
-      if (!finish_four(_mm_madd_epi16(fours, myriads), shapes + first, left, columns + first, i)) return false;
-    }
-    return true;
-  }
-#endif
+namespace {
+
+using short_decimals_fn = bool (*)(const short_batch& batch, int count, float* const* columns, std::int64_t i);
+
+bool short_decimals_scalar(const short_batch& batch, int count, float* const* columns, std::int64_t i) {
   for (int k = 0; k < count; ++k) {
     // The shape from the bytes themselves.
     const char* end = batch.record + batch.last[k];
@@ -490,6 +452,50 @@ bool short_decimals(const short_batch& batch, int count, float* const* columns, 
     columns[k][i] = std::bit_cast<float>(std::bit_cast<std::uint32_t>(v) | (std::uint32_t{shape.negative} << 31));
   }
   return true;
+}
+
+#if defined(HALOPROF_X86)
+bool short_decimals_sse2(const short_batch& batch, int count, float* const* columns, std::int64_t i) {
+  short_shape shapes[8];
+  __m128i texts[8];
+  if (!shapes_of(batch, count, shapes, texts)) return false;
+  // Four values at a time, in 16-bit and 32-bit lanes: pairs of digits, then fours, then
+  // the eights, each step one multiply-add of neighbouring lanes.
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i tens = _mm_set1_epi32(0x0001000a);      // 10, 1 in each pair of 16-bit lanes
+  const __m128i hundreds = _mm_set1_epi32(0x00010064);  // 100, 1
+  const __m128i myriads = _mm_set1_epi32(0x00012710);   // 10000, 1
+  for (int first = 0; first < count; first += 4) {
+    const int left = count - first;
+    const auto digits = [&](int k) {
+      return k < left ? static_cast<long long>(short_digits(batch.record + batch.last[first + k], shapes[first + k])) : 0;
+    };
+    const __m128i ab = _mm_set_epi64x(digits(1), digits(0));
+    const __m128i cd = _mm_set_epi64x(digits(3), digits(2));
+    if (!all_digits(ab, cd)) return false;
+    // The first byte of each value is its most significant digit: it takes the weight.
+    const __m128i pairs_ab = _mm_packs_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(ab, zero), tens),
+                                             _mm_madd_epi16(_mm_unpackhi_epi8(ab, zero), tens));
+    const __m128i pairs_cd = _mm_packs_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(cd, zero), tens),
+                                             _mm_madd_epi16(_mm_unpackhi_epi8(cd, zero), tens));
+    const __m128i fours =
+        _mm_packs_epi32(_mm_madd_epi16(pairs_ab, hundreds), _mm_madd_epi16(pairs_cd, hundreds));
+    if (!finish_four(_mm_madd_epi16(fours, myriads), shapes + first, left, columns + first, i)) return false;
+  }
+  return true;
+}
+
+const tiered<short_decimals_fn> short_decimals_kernels{
+    {short_decimals_scalar, short_decimals_sse2, short_decimals_ssse3}};
+#else
+const tiered<short_decimals_fn> short_decimals_kernels{
+    {short_decimals_scalar, short_decimals_scalar, short_decimals_scalar}};
+#endif
+
+}  // namespace
+
+bool short_decimals(const short_batch& batch, int count, float* const* columns, std::int64_t i) {
+  return short_decimals_kernels.get()(batch, count, columns, i);
 }
 
 bool parse_token(const char* first, const char* last, const char* readable, float& out) {

@@ -282,8 +282,9 @@ class fast_records {
     base_ = begin_ + ((p - begin_) & ~std::ptrdiff_t{63});
     const std::ptrdiff_t n = std::min<std::ptrdiff_t>(chunk + 2, (end_ - base_) / 64);
     if (n < 3) return false;
+    const classify_fn classify = classify_kernels.get();
     for (std::ptrdiff_t b = 0; b < n; ++b) {
-      const window_masks m = classify_window(base_ + 64 * b);
+      const window_masks m = classify(base_ + 64 * b);
       blocks_[b] = {~m.separator, m.stray};
     }
     limit_ = base_ + 64 * (n - 2);

@@ -4,9 +4,7 @@
 
 #include <cstdint>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "core/kernels.h"
 
 namespace haloprof {
 
@@ -16,9 +14,23 @@ struct window_masks {
 };
 
 // The masks of the 64 bytes at p; bit i describes p[i]. All 64 bytes must be readable.
-inline window_masks classify_window(const char* p) {
+using classify_fn = window_masks (*)(const char* p);
+
+inline window_masks classify_window_scalar(const char* p) {
   window_masks m{0, 0};
-#if defined(__SSE2__)
+  for (int i = 0; i < 64; ++i) {
+    const auto c = static_cast<unsigned char>(p[i]);
+    const std::uint64_t bit = std::uint64_t{1} << i;
+    const bool stray = c < 0x20 || c == ',' || c == '/';
+    if (stray || c == ' ') m.separator |= bit;
+    if (stray) m.stray |= bit;
+  }
+  return m;
+}
+
+#if defined(HALOPROF_X86)
+inline window_masks classify_window_sse2(const char* p) {
+  window_masks m{0, 0};
   const __m128i space = _mm_set1_epi8(' ');
   const __m128i comma = _mm_set1_epi8(',');
   const __m128i slash = _mm_set1_epi8('/');
@@ -34,16 +46,14 @@ inline window_masks classify_window(const char* p) {
                    << shift;
     m.stray |= static_cast<std::uint64_t>(_mm_movemask_epi8(stray) & 0xffff) << shift;
   }
-#else
-  for (int i = 0; i < 64; ++i) {
-    const auto c = static_cast<unsigned char>(p[i]);
-    const std::uint64_t bit = std::uint64_t{1} << i;
-    const bool stray = c < 0x20 || c == ',' || c == '/';
-    if (stray || c == ' ') m.separator |= bit;
-    if (stray) m.stray |= bit;
-  }
-#endif
   return m;
 }
+
+inline constexpr tiered<classify_fn> classify_kernels{
+    {classify_window_scalar, classify_window_sse2, classify_window_sse2}};
+#else
+inline constexpr tiered<classify_fn> classify_kernels{
+    {classify_window_scalar, classify_window_scalar, classify_window_scalar}};
+#endif
 
 }  // namespace haloprof

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "core/format.h"
-#include "core/vectors.h"
 #include "support/bits.h"
 #include "support/state.h"
+#include "support/tiers.h"
 
 namespace haloprof {
 namespace {
@@ -145,8 +145,8 @@ TEST(CenterSphere, VectorisedPassAgreesWithThePlainRule) {
         data.yc = c[1];
         data.zc = c[2];
         const plain_sums want = plain_sphere_sums(data, r2);
-        for (const int width : {8, 4, 1}) {
-          vector_width = width;
+        testing::for_each_tier([&](tier t) {
+          const std::string_view width = tier_name(t);
           std::int64_t nn;
           double am, xx, yy, zz;
           sphere_sums(data, r2, nn, am, xx, yy, zz);
@@ -158,8 +158,7 @@ TEST(CenterSphere, VectorisedPassAgreesWithThePlainRule) {
               EXPECT_EQ(testing::bits(expected), testing::bits(got)) << r2 << " center " << c[0] << " width " << width;
             }
           }
-        }
-        vector_width = 8;
+        });
       }
     }
   }

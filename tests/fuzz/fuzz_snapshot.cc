@@ -1,7 +1,7 @@
 // Any bytes as a snapshot file: the reader loads particles or fails with a one-line
 // message, and reads exactly what the plainest way of reading (the general path, after
 // counting the particles) reads; whatever it loads then goes through the centering,
-// binning and report composition without a crash.
+// binning and report composition without a crash. The vector tier varies with the input.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +9,7 @@
 #include <string>
 
 #include "center/findcenter.h"
+#include "core/kernels.h"
 #include "input/readdata.h"
 #include "properties/binning.h"
 #include "properties/report.h"
@@ -17,6 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // A copy of exactly `size` bytes, so that reading one past the end is caught.
   char* text = static_cast<char*>(std::malloc(size ? size : 1));
   std::memcpy(text, data, size);
+  const auto tiers = haloprof::available_tiers();
+  haloprof::force_tier(tiers[size % tiers.size()]);
   haloprof::run_state state;
   state.rad = 0.05f;
   std::ostringstream out;

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "core/vectors.h"
 #include "input/number.h"
 #include "support/bits.h"
 #include "input/readdata.h"
+#include "support/tiers.h"
 
 namespace haloprof {
 namespace {
@@ -98,20 +98,18 @@ void expect_readers_agree(const std::string& text) {
   run_state plain;
   std::ostringstream plain_out;
   const auto p = load_snapshot(plain, first, last, "s", plain_out, {}, {.fast_records = false, .count_first = true});
-  struct way {
-    read_paths paths;
-    int width;  // the vectors the fast path may use
-  };
-  for (const way w : {way{{true, true}, 8}, way{{false, false}, 8}, way{{true, false}, 8}, way{{true, false}, 4},
-                      way{{true, false}, 1}}) {
+  // Every way of reading at the widest tier, and the fast records at every tier.
+  std::vector<std::pair<read_paths, tier>> ways = {{{true, true}, available_tiers().front()},
+                                                   {{false, false}, available_tiers().front()}};
+  for (const tier t : available_tiers()) ways.push_back({{true, false}, t});
+  for (const auto& [paths, t] : ways) {
     run_state other;
     std::ostringstream other_out;
-    vector_width = w.width;
-    const auto o = load_snapshot(other, first, last, "s", other_out, {}, w.paths);
-    vector_width = 8;
-    const read_paths paths = w.paths;
+    force_tier(t);
+    const auto o = load_snapshot(other, first, last, "s", other_out, {}, paths);
+    force_tier(available_tiers().front());
     const std::string how = std::string(paths.fast_records ? "fast" : "general") + (paths.count_first ? ", counted" : "") +
-                            ", width " + std::to_string(w.width);
+                            ", tier " + std::string(tier_name(t));
     ASSERT_EQ(p.failed(), o.failed()) << how << "\n" << text;
     EXPECT_EQ(plain_out.str(), other_out.str()) << how;
     if (p.failed()) {

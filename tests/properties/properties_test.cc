@@ -3,11 +3,11 @@
 #include <random>
 #include <sstream>
 
-#include "core/vectors.h"
 #include "properties/binning.h"
 #include "properties/report.h"
 #include "support/bits.h"
 #include "support/state.h"
+#include "support/tiers.h"
 
 namespace haloprof {
 namespace {
@@ -121,16 +121,12 @@ TEST(Binning, EveryVectorWidthGivesTheSameSums) {
         if (specials && i % 101 == 0) p[rng() % 3] = NAN;
         ps.push_back({p[0], p[1], p[2], v[0], v[1], v[2], 1});
       }
-      const auto run = [&](int width) {
-        vector_width = width;
-        binned b = bin(ps, c);
-        vector_width = 8;
-        return b;
-      };
-      binned want = run(1);
+      ASSERT_TRUE(force_tier(tier::scalar));
+      binned want = bin(ps, c);
       ASSERT_TRUE(want.result.ok());
-      for (const int width : {8}) {
-        binned got = run(width);
+      testing::for_each_tier([&](tier t) {
+        const std::string_view width = tier_name(t);
+        binned got = bin(ps, c);
         ASSERT_TRUE(got.result.ok());
         EXPECT_EQ(want.console, got.console) << n << " width " << width;
         EXPECT_EQ(want.data.nprof, got.data.nprof) << n << " width " << width;
@@ -149,7 +145,7 @@ TEST(Binning, EveryVectorWidthGivesTheSameSums) {
         for (const auto& [a, b] :
              {std::pair{want.data.vxc, got.data.vxc}, {want.data.vyc, got.data.vyc}, {want.data.vzc, got.data.vzc}})
           EXPECT_TRUE(same(a, b)) << n << " width " << width;
-      }
+      });
     }
   }
 }

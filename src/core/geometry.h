@@ -1,0 +1,59 @@
+// The sphere membership rule every stage shares: a particle's offset from a center in
+// double precision (single positions widened), the squared distance summed as
+// (dx² + dy²) + dz², each square and sum rounded on its own, then rounded to single; the
+// particle is inside when that single value is strictly below the squared radius, so a
+// particle exactly on the sphere is outside and a NaN distance is never inside.
+// Scalar and vector forms; each vector lane rounds exactly as the scalar form.
+#pragma once
+
+#include "core/kernels.h"
+
+namespace haloprof {
+
+struct offset {
+  double dx, dy, dz;  // from the center
+  float dd;           // squared distance, rounded to single
+};
+
+inline offset offset_from(float x, float y, float z, double xc, double yc, double zc) {
+  const double dx = x - xc;
+  const double dy = y - yc;
+  const double dz = z - zc;
+  return {dx, dy, dz, static_cast<float>((dx * dx + dy * dy) + dz * dz)};
+}
+
+inline bool inside(float dd, float r2) { return dd < r2; }
+
+#if defined(HALOPROF_X86)
+
+// Two particles (lanes 0 and 1 of the positions) in 128-bit vectors; the squared distances
+// land in lanes 0 and 1 of the result.
+inline __m128 squared_distance_sse2(__m128 px, __m128 py, __m128 pz, __m128d cx, __m128d cy, __m128d cz) {
+  const __m128d dx = _mm_sub_pd(_mm_cvtps_pd(px), cx);
+  const __m128d dy = _mm_sub_pd(_mm_cvtps_pd(py), cy);
+  const __m128d dz = _mm_sub_pd(_mm_cvtps_pd(pz), cz);
+  return _mm_cvtpd_ps(_mm_add_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)), _mm_mul_pd(dz, dz)));
+}
+
+// All ones in the lanes strictly inside; false for NaN (an ordered comparison).
+inline __m128 inside_sse2(__m128 dd, __m128 r2) { return _mm_cmplt_ps(dd, r2); }
+
+struct offsets4 {
+  __m256d dx, dy, dz;  // from the center, in double
+  __m128 dd;           // squared distances, rounded to single
+};
+
+// Four particles in 256-bit vectors of doubles.
+__attribute__((target("avx2"))) inline offsets4 offsets_avx2(__m128 px, __m128 py, __m128 pz, __m256d cx,
+                                                               __m256d cy, __m256d cz) {
+  const __m256d dx = _mm256_sub_pd(_mm256_cvtps_pd(px), cx);
+  const __m256d dy = _mm256_sub_pd(_mm256_cvtps_pd(py), cy);
+  const __m256d dz = _mm256_sub_pd(_mm256_cvtps_pd(pz), cz);
+  const __m128 dd = _mm256_cvtpd_ps(
+      _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy)), _mm256_mul_pd(dz, dz)));
+  return {dx, dy, dz, dd};
+}
+
+#endif
+
+}  // namespace haloprof
