@@ -50,6 +50,8 @@ struct run_state {
   particle_array vx, vy, vz;
 
   float redshift = 0;
+
+  int threads = 1;  // threads the stages may use (the driver gives them every usable core)
 };
 
 // Exit statuses, one per failure class.

@@ -1,7 +1,8 @@
 // Any bytes as a snapshot file: the reader loads particles or fails with a one-line
 // message, and reads exactly what the plainest way of reading (the general path, after
 // counting the particles) reads; whatever it loads then goes through the centering,
-// binning and report composition without a crash. The vector tier varies with the input.
+// binning and report composition without a crash. The vector tier, the threads and the
+// pieces vary with the input.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -23,7 +24,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   haloprof::run_state state;
   state.rad = 0.05f;
   std::ostringstream out;
-  const auto result = haloprof::load_snapshot(state, text, text + size, "fuzz.txt", out);
+  // Pieces on several threads too, their boundaries anywhere.
+  const haloprof::read_paths paths{.threads = 1 + static_cast<int>(size % 3), .piece_bytes = 1 + size * 7 % 97};
+  const auto result = haloprof::load_snapshot(state, text, text + size, "fuzz.txt", out, {}, paths);
 
   haloprof::run_state plain;
   std::ostringstream plain_out;

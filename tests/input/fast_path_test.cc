@@ -1,5 +1,6 @@
 // The fast paths (plain decimals, plain records) must give exactly what the general paths
 // give, bit for bit, message for message.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -98,10 +99,17 @@ void expect_readers_agree(const std::string& text) {
   run_state plain;
   std::ostringstream plain_out;
   const auto p = load_snapshot(plain, first, last, "s", plain_out, {}, {.fast_records = false, .count_first = true});
-  // Every way of reading at the widest tier, and the fast records at every tier.
-  std::vector<std::pair<read_paths, tier>> ways = {{{true, true}, available_tiers().front()},
-                                                   {{false, false}, available_tiers().front()}};
+  // Every way of reading at the widest tier, the fast records at every tier, and pieces
+  // on several threads, short enough that records, blank lines, the end of the list and
+  // broken records fall on every side of their boundaries.
+  const tier widest = available_tiers().front();
+  std::vector<std::pair<read_paths, tier>> ways = {{{true, true}, widest}, {{false, false}, widest}};
   for (const tier t : available_tiers()) ways.push_back({{true, false}, t});
+  for (read_paths pieces : {read_paths{true, false, 2, 1}, read_paths{true, false, 3, 61},
+                            read_paths{false, false, 2, 200}, read_paths{true, true, 4, 97}}) {
+    pieces.piece_bytes = std::max(pieces.piece_bytes, text.size() / 1000);  // a large text in a thousand
+    ways.push_back({pieces, widest});
+  }
   for (const auto& [paths, t] : ways) {
     run_state other;
     std::ostringstream other_out;
@@ -109,7 +117,8 @@ void expect_readers_agree(const std::string& text) {
     const auto o = load_snapshot(other, first, last, "s", other_out, {}, paths);
     force_tier(available_tiers().front());
     const std::string how = std::string(paths.fast_records ? "fast" : "general") + (paths.count_first ? ", counted" : "") +
-                            ", tier " + std::string(tier_name(t));
+                            ", tier " + std::string(tier_name(t)) + ", " + std::to_string(paths.threads) +
+                            " threads, pieces of " + std::to_string(paths.piece_bytes);
     ASSERT_EQ(p.failed(), o.failed()) << how << "\n" << text;
     EXPECT_EQ(plain_out.str(), other_out.str()) << how;
     if (p.failed()) {
@@ -192,6 +201,19 @@ TEST(FastPath, ValuesOfEveryShapeInEveryColumn) {
       expect_readers_agree(text);
     }
   }
+}
+
+// Equal highest densities in different pieces: the first in the file is the densest.
+TEST(FastPath, EqualDensitiesInSeveralPiecesTheFirstWins) {
+  std::string text = "h 0\n";
+  for (int r = 0; r < 60; ++r)
+    text += "0." + std::to_string(10 + r) + " 0.5 0.5 1 2 3 " + (r % 20 == 7 ? "9.5" : "4.25") + "\n";
+  expect_readers_agree(text);
+  run_state data;
+  std::ostringstream out;
+  ASSERT_TRUE(load_snapshot(data, text.data(), text.data() + text.size(), "s", out, {}, {.threads = 3, .piece_bytes = 50})
+                  .ok());
+  EXPECT_NE(std::string::npos, out.str().find("Max.density=      9.50 particle=            8")) << out.str();
 }
 
 // Values that run into the last bytes of the file, where the fast scans must stop short.

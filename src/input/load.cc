@@ -1,0 +1,338 @@
+#include "input/load.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <ostream>
+#include <thread>
+#include <vector>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "core/format.h"
+
+namespace haloprof {
+namespace {
+
+// A particle record takes at least 14 bytes: seven one-byte values, six separators and
+// the line end (the file's last record may lack its line end).
+constexpr std::int64_t min_record = 14;
+
+// The most particles the records starting in `bytes` of text can hold.
+std::int64_t most_particles(std::int64_t bytes) { return (bytes + 1) / min_record + 1; }
+
+// Has the kernel hand out the pages of the arrays for particles [i, upto) at once, rather
+// than a page fault at a time. (Where the kernel cannot, the pages come by faults.)
+void populate(float* const* column, std::int64_t i, std::int64_t upto) {
+#if defined(MADV_POPULATE_WRITE)
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  for (int k = 0; k < 7; ++k) {
+    // Whole pages within the array only.
+    const auto from = (reinterpret_cast<std::uintptr_t>(column[k] + i) + page - 1) & ~(page - 1);
+    const auto to = reinterpret_cast<std::uintptr_t>(column[k] + upto) & ~(page - 1);
+    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+  }
+#else
+  (void)column, (void)i, (void)upto;
+#endif
+}
+
+// Why the reading of a stretch of the list stopped before its end.
+enum class stop { none, end_of_list, broken };
+
+// What reading a stretch of the particle list found.
+struct stretch_result {
+  std::int64_t count = 0;  // particles read
+  std::int64_t lines = 0;  // line ends passed before the stretch's end (or its stop)
+  stop how = stop::none;
+  const char* stop_at = nullptr;  // the record that ends the list, or the broken one
+  float dmax = 0;                 // the highest density above zero, first of equals ...
+  std::int64_t densest = -1;      // ... and its particle, counted from the stretch's first
+};
+
+// Where the records of the list are read into, and how.
+struct reading {
+  const char* text_begin;  // all of the text that may be read, for look-ahead
+  const char* text_end;
+  bool fast;          // plain records by bit operations
+  bool owns_arrays;   // writes the particle arrays themselves (their pages are populated ahead)
+};
+
+// Reads the particle records that start in [first, last) into columns[k][0, capacity):
+// the list ends at the first record whose first value is not a number, and a broken record
+// stops the reading too. Returns nothing about a record after the stop.
+stretch_result read_stretch(const reading& how, const char* first, const char* last, float* const* columns,
+                            std::int64_t capacity, pacer* pace, bool& overflow) {
+  scanner s(first, last, 0);  // counts the lines passed
+  fast_records fast(how.text_begin, how.text_end);
+  stretch_result r;
+  std::int64_t populated = 0;
+  for (std::int64_t i = 0;; ++i) {
+    s.skip_empty_records();
+    if (s.at_end()) break;
+    const char* record = s.position();
+    const std::int64_t record_line = s.line();
+    if (i == capacity) {
+      // Only the end of the list may follow: the sizing rule (or the count) leaves no
+      // room for more.
+      if (first_value_is_number(s)) {
+        overflow = true;
+      } else {
+        r.how = stop::end_of_list;
+        r.stop_at = record;
+      }
+      r.lines = record_line;
+      return r;
+    }
+    if (how.owns_arrays && i == populated) {
+      populated = std::min(i + (std::int64_t{1} << 16), capacity);  // 256 KiB of each array
+      populate(columns, i, populated);
+    }
+    if (const char* at = how.fast ? fast.read(record, columns, i) : nullptr) {
+      s.finish_record(at);
+    } else {
+      if (!first_value_is_number(s)) {
+        r.how = stop::end_of_list;
+      } else if (read_particle(s, std::string(), columns, i).failed()) {
+        r.how = stop::broken;
+      }
+      if (r.how != stop::none) {
+        r.stop_at = record;
+        r.lines = record_line;
+        return r;
+      }
+    }
+    // Strictly greater: the first of equal densities wins, and NaN never does.
+    if (columns[6][i] > r.dmax) {
+      r.dmax = columns[6][i];
+      r.densest = i;
+    }
+    r.count = i + 1;
+    if (pace != nullptr) pace->at(s.position());
+  }
+  r.lines = s.line();
+  return r;
+}
+
+// The whole particle list read: the stretches' results joined in file order.
+struct list_result {
+  std::int64_t count = 0;
+  stop how = stop::none;
+  const char* stop_at = nullptr;
+  std::int64_t stop_line = 0;  // the line of the record at stop_at
+  float dmax = 0;
+  std::int64_t densest = -1;  // index in the arrays
+  bool overflow = false;
+};
+
+// Joins a stretch's result, read as particles from `offset` on, to the list so far.
+void join(list_result& list, const stretch_result& r, std::int64_t offset, std::int64_t first_line) {
+  list.count = offset + r.count;
+  if (r.dmax > list.dmax) {  // the first stretch with the highest density keeps it
+    list.dmax = r.dmax;
+    list.densest = offset + r.densest;
+  }
+  if (r.how != stop::none) {
+    list.how = r.how;
+    list.stop_at = r.stop_at;
+    list.stop_line = first_line + r.lines;
+  }
+}
+
+// The first record start at or after p: pieces are cut there.
+const char* record_start_from(const char* list, const char* p, const char* last) {
+  if (p <= list) return list;
+  if (p >= last) return last;
+  const void* nl = std::memchr(p - 1, '\n', static_cast<std::size_t>(last - (p - 1)));
+  return nl == nullptr ? last : static_cast<const char*>(nl) + 1;
+}
+
+// Reads the list [list, last) in pieces on `threads` threads (this one among them). Each
+// thread reads a piece into arrays of its own; once every piece before it is joined, its
+// place in the particle arrays is known, the next piece's place is published and the
+// particles are copied there. Whatever depends on order (the first of equal densities, the
+// end of the list, the first broken record and its line) is settled in the join.
+list_result read_in_pieces(const reading& how, const char* list, const char* last, std::int64_t list_line,
+                           float* const* column, std::int64_t capacity, int threads, std::size_t piece,
+                           const scan_progress& progress) {
+  const auto length = static_cast<std::size_t>(last - list);
+  const std::size_t pieces = (length + piece - 1) / piece;
+
+  // Slot j holds where piece j's particles go and the line it starts on, once every piece
+  // before it has been read; `ended` when the list ended before it.
+  enum : int { waiting = 0, known = 1, ended = 2 };
+  struct slot {
+    std::int64_t offset = 0, line = 0;
+    std::atomic<int> state{waiting};
+  };
+  std::vector<slot> slots(pieces + 1);
+  std::vector<stretch_result> results(pieces);
+  slots[0].line = list_line;
+  slots[0].state.store(known);
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> overflow{false};
+
+  const auto work = [&](bool reports_progress) {
+    const std::int64_t room = most_particles(static_cast<std::int64_t>(piece)) + 1;
+    const std::unique_ptr<float[]> own(new float[static_cast<std::size_t>(7 * room)]);
+    float* const columns[7] = {own.get(),        own.get() + room,     own.get() + 2 * room, own.get() + 3 * room,
+                               own.get() + 4 * room, own.get() + 5 * room, own.get() + 6 * room};
+    for (;;) {
+      const std::size_t j = next.fetch_add(1);
+      if (j >= pieces) return;
+      if (slots[j].state.load(std::memory_order_acquire) == ended) {  // nothing to read here
+        slots[j + 1].state.store(ended, std::memory_order_release);
+        slots[j + 1].state.notify_all();
+        continue;
+      }
+      const char* first = record_start_from(list, list + j * piece, last);
+      const char* end = record_start_from(list, list + std::min(length, (j + 1) * piece), last);
+      bool full = false;
+      stretch_result r;
+      if (first < end) r = read_stretch(how, first, end, columns, room, nullptr, full);
+      if (full) overflow.store(true);
+      results[j] = r;
+
+      slot& mine = slots[j];
+      slot& after = slots[j + 1];
+      int state;
+      while ((state = mine.state.load(std::memory_order_acquire)) == waiting) mine.state.wait(waiting);
+      if (state == ended || r.how != stop::none || full) {
+        after.state.store(ended, std::memory_order_release);
+        after.state.notify_all();
+        if (state == ended) continue;
+      } else {
+        after.offset = mine.offset + r.count;
+        after.line = mine.line + r.lines;
+        after.state.store(known, std::memory_order_release);
+        after.state.notify_all();
+      }
+      // Pieces before this one are read: their text is no longer needed.
+      if (reports_progress && progress) progress(2, end);
+      if (mine.offset + r.count > capacity) {
+        overflow.store(true);
+        continue;
+      }
+      populate(column, mine.offset, mine.offset + r.count);
+      for (int k = 0; k < 7; ++k)
+        std::memcpy(column[k] + mine.offset, columns[k], sizeof(float) * static_cast<std::size_t>(r.count));
+    }
+  };
+  {
+    std::vector<std::jthread> helpers;
+    for (int t = 1; t < threads; ++t) helpers.emplace_back(work, false);
+    work(true);
+  }
+
+  list_result list_read;
+  list_read.overflow = overflow.load();
+  for (std::size_t j = 0; j < pieces && slots[j].state.load() == known; ++j) {
+    join(list_read, results[j], slots[j].offset, slots[j].line);
+    if (results[j].how != stop::none) break;
+  }
+  return list_read;
+}
+
+// The length of a piece: about eight pieces per thread, so that the threads finish close
+// together; at most 16 MiB of text in flight in all (each thread's arrays take twice its
+// piece's length); at least 64 KiB, so that the joins cost nothing next to the reading.
+std::size_t piece_length(std::size_t length, int threads) {
+  const auto t = static_cast<std::size_t>(threads);
+  std::size_t piece = std::min(length / (8 * t), (std::size_t{16} << 20) / t);
+  return std::max(piece, std::size_t{64} << 10);
+}
+
+}  // namespace
+
+stage_status allocate_particles(run_state& data, std::int64_t n) {
+  // 4 bytes per element: from 2^62 elements on, the byte count no longer fits in 64 bits.
+  if (n < 0 || n >= (std::int64_t{1} << 62))
+    return failure{exit_status::memory, "Integer overflow when calculating the amount of memory to allocate"};
+  for (particle_array* a : {&data.xpar, &data.ypar, &data.zpar, &data.dens, &data.vx, &data.vy, &data.vz})
+    if (!a->allocate(n)) return failure{exit_status::memory, "Allocation would exceed memory limit"};
+  return {};
+}
+
+stage_status load_snapshot(run_state& data, const char* first, const char* last, const std::string& file,
+                           std::ostream& out, const scan_progress& progress, read_paths paths) {
+  scanner s(first, last);
+  if (stage_status header = read_header(s, file, data.redshift); header.failed()) return header;
+  out << free_line().text("Redshift= ").num(data.redshift).str();
+
+  const char* list = s.position();
+  const std::int64_t list_line = s.line();
+  const auto print_count = [&] {
+    if (progress) progress(0, nullptr);
+    out << free_line().text("Number of particles = ").num(data.nhalos).str();
+  };
+
+  // The arrays are sized from the text left before the particles are counted; memory that
+  // no particle fills is never touched and takes no room. When that much cannot be had,
+  // the particles are counted first and the arrays made just large enough.
+  std::int64_t capacity = most_particles(last - list);
+  bool counted = false;
+  if (paths.count_first || allocate_particles(data, capacity).failed()) {
+    data.nhalos = count_particles(s, progress);
+    print_count();
+    if (stage_status arrays = allocate_particles(data, data.nhalos); arrays.failed()) return arrays;
+    capacity = data.nhalos;
+    counted = true;
+  }
+
+  float* const column[7] = {data.xpar.data(), data.ypar.data(), data.zpar.data(), data.vx.data(),
+                            data.vy.data(),   data.vz.data(),   data.dens.data()};
+  const reading how{first, last, paths.fast_records, true};
+  const auto length = static_cast<std::size_t>(last - list);
+  const std::size_t piece = paths.piece_bytes > 0 ? paths.piece_bytes : piece_length(length, paths.threads);
+  list_result list_read;
+  if (paths.threads > 1 && length > piece) {
+    list_read = read_in_pieces(how, list, last, list_line, column, capacity, paths.threads, piece, progress);
+  } else {
+    pacer pace(progress, 2);
+    bool overflow = false;
+    join(list_read, read_stretch(how, list, last, column, capacity, &pace, overflow), 0, list_line);
+    list_read.overflow = overflow;
+  }
+  if (list_read.overflow)
+    return failure{exit_status::internal, file + ": more particle records than the text can hold"};
+
+  if (list_read.how == stop::broken) {
+    // Read the broken record again to name its line; the count printed before the message
+    // is that of the counting pass, which goes on past the broken record.
+    s.restart(list_read.stop_at, list_read.stop_line);
+    if (!counted) {
+      data.nhalos = list_read.count + count_particles(s, {});
+      print_count();
+      s.restart(list_read.stop_at, list_read.stop_line);
+    }
+    return read_particle(s, file, column, list_read.count);
+  }
+  if (!counted) {
+    data.nhalos = list_read.count;
+    print_count();
+  }
+
+  const std::int64_t ii = list_read.densest + 1;  // 1-based, 0 while there is none
+  data.x0 = data.y0 = data.z0 = 0;
+  if (ii > 0) {
+    data.x0 = column[0][ii - 1];
+    data.y0 = column[1][ii - 1];
+    data.z0 = column[2][ii - 1];
+  }
+  if (progress) progress(0, nullptr);
+  out << record()
+             .text(" Center=")
+             .f(data.x0, 9, 3)
+             .f(data.y0, 9, 3)
+             .f(data.z0, 9, 3)
+             .text(" Max.density= ")
+             .f(list_read.dmax, 9, 2)
+             .text(" particle= ")
+             .i(ii, 12)
+             .str();
+  return {};
+}
+
+}  // namespace haloprof

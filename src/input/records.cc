@@ -1,0 +1,274 @@
+#include "input/records.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "input/text_window.h"
+
+namespace haloprof {
+namespace {
+
+constexpr std::string_view value_names[7] = {"x", "y", "z", "vx", "vy", "vz", "dens"};
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+bool parse(std::string_view t, float& v) { return parse_float(t.data(), t.data() + t.size(), v); }
+
+failure bad_snapshot(const std::string& file, std::int64_t line, const std::string& what) {
+  return {exit_status::bad_snapshot, file + ":" + std::to_string(line) + ": " + what};
+}
+
+}  // namespace
+
+std::string shown(std::string_view t) {
+  constexpr std::size_t most = 40;
+  std::string s;
+  for (std::size_t i = 0; i < t.size() && i < most; ++i) {
+    const auto c = static_cast<unsigned char>(t[i]);
+    if (c >= 0x20 && c < 0x7f) {
+      s += static_cast<char>(c);
+    } else {
+      constexpr char hex[] = "0123456789abcdef";
+      s += "\\x";
+      s += hex[c >> 4];
+      s += hex[c & 15];
+    }
+  }
+  if (t.size() > most) s += "...";
+  return s;
+}
+
+void scanner::finish_record(const char* at) {
+  p_ = at;
+  if (*p_ == '\n') {
+    ++p_;
+    ++line_;
+  } else {
+    next_record();
+  }
+}
+
+void scanner::skip_blanks() {
+  while (p_ != end_ && is_blank(*p_)) ++p_;
+}
+
+void scanner::next_record() {
+  const void* nl = std::memchr(p_, '\n', static_cast<std::size_t>(end_ - p_));
+  if (nl == nullptr) {
+    p_ = end_;
+  } else {
+    p_ = static_cast<const char*>(nl) + 1;
+    ++line_;
+  }
+}
+
+void scanner::skip_empty_records() {
+  for (;;) {
+    skip_blanks();
+    if (p_ == end_ || *p_ != '\n') return;
+    ++p_;
+    ++line_;
+  }
+}
+
+bool scanner::number(float& v, std::string_view& text) {
+  const char* first = p_;
+  const scanned_value r = scan_value(p_, end_, v);
+  p_ = r.end;
+  text = {first, static_cast<std::size_t>(p_ - first)};
+  return r.ok;
+}
+
+std::string_view scanner::token() {
+  const char* first = p_;
+  while (p_ != end_ && !ends_value(*p_)) ++p_;
+  return {first, static_cast<std::size_t>(p_ - first)};
+}
+
+void scanner::skip_separator() {
+  skip_blanks();
+  if (p_ != end_ && *p_ == ',') {
+    ++p_;
+    skip_blanks();
+  }
+}
+
+void scanner::skip_quoted() {
+  const char quote = *p_++;
+  while (p_ != end_ && *p_ != '\n') {
+    if (*p_++ == quote) {
+      if (p_ != end_ && *p_ == quote) {
+        ++p_;
+        continue;
+      }
+      return;
+    }
+  }
+}
+
+stage_status read_header(scanner& s, const std::string& file, float& redshift) {
+  s.skip_empty_records();
+  if (s.at_end())
+    return failure{exit_status::bad_snapshot,
+                   file + ": the file is empty: expected a header with a label and the redshift"};
+  if (s.peek() == '\'' || s.peek() == '"')
+    s.skip_quoted();
+  else
+    s.token();
+  s.skip_separator();
+  while (s.at_record_end()) {
+    if (s.at_end())
+      return bad_snapshot(file, s.line(), "the file ends after the header's label: expected the redshift");
+    s.next_record();
+    s.skip_blanks();
+  }
+  const std::int64_t line = s.line();
+  const char* at = s.position();
+  const std::string_view t = s.token();
+  if (t.empty())
+    return bad_snapshot(file, line, "expected the redshift after the label, found '" +
+                                        std::string(1, *at) + "'");
+  if (!parse(t, redshift))
+    return bad_snapshot(file, line,
+                        "expected the redshift (a number) after the label, found '" + shown(t) + "'");
+  s.next_record();
+  return {};
+}
+
+stage_status read_particle(scanner& s, const std::string& file, float* const* columns, std::int64_t i) {
+  s.skip_empty_records();
+  for (int k = 0; k < 7; ++k) {
+    if (k > 0) s.skip_separator();
+    if (s.at_record_end())
+      return bad_snapshot(file, s.line(), "expected 7 values (x y z vx vy vz dens), found " + std::to_string(k));
+    if (s.peek() == '/' || s.peek() == ',')
+      return bad_snapshot(file, s.line(),
+                          std::string(s.peek() == '/' ? "a slash ends the record" : "an empty value") + " after " +
+                              std::to_string(k) + " values: expected 7 values (x y z vx vy vz dens)");
+    std::string_view t;
+    if (!s.number(columns[k][i], t))
+      return bad_snapshot(file, s.line(),
+                          "value " + std::to_string(k + 1) + " (" + std::string(value_names[k]) +
+                              ") is not a number: '" + shown(t) + "'" +
+                              (t.find('*') != std::string_view::npos ? " (repeat counts are not supported)" : ""));
+  }
+  s.next_record();
+  return {};
+}
+
+bool first_value_is_number(scanner& s) {
+  if (plain_number_end(s.position(), s.end()) != nullptr) return true;
+  if (s.at_end()) return false;
+  const char* at = s.position();
+  const std::int64_t line = s.line();
+  float x;
+  std::string_view text;
+  const bool number = s.number(x, text) && !text.empty();
+  s.restart(at, line);
+  return number;
+}
+
+std::int64_t count_particles(scanner& s, const scan_progress& progress) {
+  pacer pace(progress, 1);
+  std::int64_t n = 0;
+  for (;;) {
+    s.skip_empty_records();
+    if (!first_value_is_number(s)) return n;
+    ++n;
+    s.next_record();
+    pace.at(s.position());
+  }
+}
+
+fast_records::fast_records(const char* begin, const char* end) : begin_(begin), end_(end) {}
+
+namespace {
+
+// Whether a 128-bit mask has a bit set below position `stop`.
+bool any_before(const std::uint64_t (&bits)[2], int stop) {
+  return stop < 64 ? (bits[0] & ((std::uint64_t{1} << stop) - 1)) != 0
+                   : bits[0] != 0 || (bits[1] & ((std::uint64_t{1} << (stop - 64)) - 1)) != 0;
+}
+
+// The position of the lowest set bit of a 128-bit mask, cleared; -1 when none is left.
+int take_lowest(std::uint64_t (&bits)[2]) {
+  if (bits[0] != 0) {
+    const int at = std::countr_zero(bits[0]);
+    bits[0] &= bits[0] - 1;
+    return at;
+  }
+  if (bits[1] != 0) {
+    const int at = std::countr_zero(bits[1]);
+    bits[1] &= bits[1] - 1;
+    return 64 + at;
+  }
+  return -1;
+}
+
+}  // namespace
+
+const char* fast_records::read(const char* p, float* const* columns, std::int64_t i) {
+  // The masks and the digit reads (from 15 bytes before a value) must stay in the text.
+  if (end_ - p < 160 || p - begin_ < 16) return nullptr;
+  if ((base_ == nullptr || p < base_ || p >= limit_) && !classify_from(p)) return nullptr;
+  const auto bit = static_cast<std::size_t>(p - base_);
+  std::uint64_t value[2], stray[2];
+  window(&masks::value, bit, value);
+  window(&masks::stray, bit, stray);
+  // A value starts where a value byte follows a separator and ends at the separator
+  // after it (the byte before the record is a separator); the shifts carry from the low
+  // half into the high half.
+  const std::uint64_t after[2] = {value[0] << 1, (value[1] << 1) | (value[0] >> 63)};
+  std::uint64_t starts[2] = {value[0] & ~after[0], value[1] & ~after[1]};
+  std::uint64_t ends[2] = {~value[0] & after[0], ~value[1] & after[1]};
+  short_batch batch;
+  batch.record = p;
+  int* const first = batch.first;
+  int* const last = batch.last;
+  for (int k = 0; k < values; ++k) {
+    first[k] = take_lowest(starts);
+    last[k] = take_lowest(ends);
+  }
+  const int stop = last[values - 1];
+  if (stop < 0 || !ends_value(p[stop])) return nullptr;  // a NUL, say, belongs to the value
+  if (any_before(stray, stop)) return nullptr;           // separators other than blanks
+  // Values of the common shape are converted together; any other sends the record to
+  // be read value by value.
+  if (short_decimals(batch, values, columns, i)) return p + stop;
+  return one_by_one(p, first, last, columns, i);
+}
+
+// Values of other forms, each parsed on its own.
+const char* fast_records::one_by_one(const char* p, const int* first, const int* last, float* const* columns,
+                                     std::int64_t i) {
+  for (int k = 0; k < values; ++k)
+    if (!parse_token(p + first[k], p + last[k], end_, columns[k][i])) return nullptr;
+  return p + last[values - 1];
+}
+
+// Classifies the blocks from the one that holds p on: up to `chunk` of them, and two
+// more, so that a window of 128 bits from any byte before limit_ lies within them.
+bool fast_records::classify_from(const char* p) {
+  base_ = begin_ + ((p - begin_) & ~std::ptrdiff_t{63});
+  const std::ptrdiff_t n = std::min<std::ptrdiff_t>(chunk + 2, (end_ - base_) / 64);
+  if (n < 3) return false;
+  const classify_fn classify = classify_kernels.get();
+  for (std::ptrdiff_t b = 0; b < n; ++b) {
+    const window_masks m = classify(base_ + 64 * b);
+    blocks_[b] = {~m.separator, m.stray};
+  }
+  limit_ = base_ + 64 * (n - 2);
+  return p < limit_;
+}
+
+// The 128 bits of a mask from bit `bit` of the classified blocks on.
+void fast_records::window(std::uint64_t masks::*mask, std::size_t bit, std::uint64_t (&bits)[2]) const {
+  const std::size_t b = bit / 64;
+  const int shift = static_cast<int>(bit % 64);
+  const std::uint64_t x = blocks_[b].*mask, y = blocks_[b + 1].*mask, z = blocks_[b + 2].*mask;
+  bits[0] = (x >> shift) | ((y << 1) << (63 - shift));
+  bits[1] = (y >> shift) | ((z << 1) << (63 - shift));
+}
+
+}  // namespace haloprof
