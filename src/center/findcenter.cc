@@ -11,6 +11,7 @@
 #include "core/format.h"
 #include "core/geometry.h"
 #include "core/kernels.h"
+#include "core/threads.h"
 
 namespace haloprof {
 namespace {
@@ -37,32 +38,6 @@ float shrink_r2(float r2) {
 }
 
 namespace {
-
-// A first test in single precision settles almost every particle: one that lies well
-// inside or well outside by the single-precision distance from the center rounded to
-// single is inside or outside by the exact test too. The margins cover the center's
-// rounding to single (below half a unit of its last place on each axis), the roundings of
-// the single-precision arithmetic (a few units in 2^24 of the distance) and those of the
-// exact test (a few units in 2^53, then the rounding to single next to r2).
-struct quick_test {
-  float fx, fy, fz;  // the center in single precision
-  float sure_in;     // a squared single-precision distance below this is inside
-  float sure_out;    // one above this is outside
-
-  quick_test(double xc, double yc, double zc, float r2)
-      : fx(static_cast<float>(xc)), fy(static_cast<float>(yc)), fz(static_cast<float>(zc)) {
-    const double off = std::max({std::abs(fx - xc), std::abs(fy - yc), std::abs(fz - zc)});
-    const double r = std::sqrt(static_cast<double>(r2));
-    const double reach = 2 * off + r * 0x1p-20;
-    const double lower = r > reach ? (r - reach) * (r - reach) * (1 - 0x1p-18) : 0;
-    const double upper = (r + reach) * (r + reach) * (1 + 0x1p-18);
-    // Rounded towards the inside of the margins: below `lower`, above `upper` once single.
-    sure_in = static_cast<float>(lower);
-    if (sure_in > lower) sure_in = std::nextafter(sure_in, 0.0f);
-    sure_out = static_cast<float>(upper);
-    if (sure_out < upper) sure_out = std::nextafter(sure_out, std::numeric_limits<float>::infinity());
-  }
-};
 
 // The sums over the particles of one sphere, taken in file order: each term is formed in
 // single precision, widened and added in double, so the order of the additions is part of
@@ -215,18 +190,18 @@ const tiered<accumulate_fn> accumulate_kernels{{accumulate_scalar, accumulate_ss
 const tiered<accumulate_fn> accumulate_kernels{{accumulate_scalar, accumulate_scalar, accumulate_scalar}};
 #endif
 
-// The sums over the listed particles, in blocks: each block's positions and densities are
-// gathered into contiguous buffers first (blocks large enough that setting up the
-// membership test for each costs little).
-sphere_totals sums_over_list(const run_state& data, float r2, const std::vector<std::uint32_t>& index) {
+// Adds the listed particles base + index[k] to t, in blocks: each block's positions and
+// densities are gathered into contiguous buffers first (blocks large enough that setting
+// up the membership test for each costs little).
+void add_listed(const run_state& data, float r2, std::int64_t base, const std::vector<std::uint32_t>& index,
+                sphere_totals& t) {
   constexpr std::size_t block = 2048;
   alignas(16) float gx[block], gy[block], gz[block], gd[block];
   const accumulate_fn accumulate = accumulate_kernels.get();
-  sphere_totals t;
   for (std::size_t first = 0; first < index.size(); first += block) {
     const std::size_t m = std::min(block, index.size() - first);
     for (std::size_t k = 0; k < m; ++k) {
-      const std::uint32_t i = index[first + k];
+      const std::int64_t i = base + index[first + k];
       gx[k] = data.xpar[i];
       gy[k] = data.ypar[i];
       gz[k] = data.zpar[i];
@@ -234,7 +209,18 @@ sphere_totals sums_over_list(const run_state& data, float r2, const std::vector<
     }
     accumulate(gx, gy, gz, gd, static_cast<std::int64_t>(m), data.xc, data.yc, data.zc, r2, t);
   }
-  return t;
+}
+
+// Picks the particles strictly inside the sphere of squared radius r2 around (xc, yc, zc)
+// on data.threads threads and hands them to `use` in file order.
+template <typename Use>
+void members_in_order(const run_state& data, double xc, double yc, double zc, float r2, const Use& use) {
+  pick_in_order<std::uint32_t>(
+      data.threads, data.nhalos, std::int64_t{1} << 15,
+      [&](std::int64_t first, std::int64_t count, std::vector<std::uint32_t>& picked) {
+        sphere_members(data.xpar.data(), data.ypar.data(), data.zpar.data(), first, count, xc, yc, zc, r2, picked);
+      },
+      use);
 }
 
 // The particles that may lie in the spheres of the coming iterations: those within a
@@ -269,17 +255,16 @@ class candidate_list {
     constexpr std::int64_t most = (std::int64_t{48} << 20) / sizeof(std::uint32_t);  // 48 MiB
     const std::int64_t limit = std::min(most, data.nhalos / 2);
     index_.clear();
-    for (std::int64_t i = 0; i < data.nhalos; ++i) {
-      if (inside(offset_from(data.xpar[i], data.ypar[i], data.zpar[i], ax_, ay_, az_).dd, reach2)) {
-        if (static_cast<std::int64_t>(index_.size()) == limit) {
-          abandoned_ = true;
-          index_ = {};
-          return;
-        }
-        index_.push_back(static_cast<std::uint32_t>(i));
+    members_in_order(data, ax_, ay_, az_, reach2, [&](std::int64_t first, const std::vector<std::uint32_t>& picked) {
+      if (abandoned_) return;
+      if (static_cast<std::int64_t>(index_.size() + picked.size()) > limit) {
+        abandoned_ = true;
+        index_ = {};
+        return;
       }
-    }
-    valid_ = true;
+      for (const std::uint32_t k : picked) index_.push_back(static_cast<std::uint32_t>(first + k));
+    });
+    valid_ = !abandoned_;
   }
 
   const std::vector<std::uint32_t>& index() const { return index_; }
@@ -298,9 +283,17 @@ void sphere_sums(const run_state& data, float r2, std::int64_t& nn, double& am, 
   constexpr std::int64_t stretch = std::int64_t{1} << 30;
   const accumulate_fn accumulate = accumulate_kernels.get();
   sphere_totals t;
-  for (std::int64_t first = 0; first < data.nhalos; first += stretch)
-    accumulate(data.xpar.data() + first, data.ypar.data() + first, data.zpar.data() + first,
-               data.dens.data() + first, std::min(stretch, data.nhalos - first), data.xc, data.yc, data.zc, r2, t);
+  if (data.threads > 1) {
+    // The tests on every core; the additions, in file order, on this one.
+    members_in_order(data, data.xc, data.yc, data.zc, r2,
+                     [&](std::int64_t first, const std::vector<std::uint32_t>& picked) {
+                       add_listed(data, r2, first, picked, t);
+                     });
+  } else {
+    for (std::int64_t first = 0; first < data.nhalos; first += stretch)
+      accumulate(data.xpar.data() + first, data.ypar.data() + first, data.zpar.data() + first,
+                 data.dens.data() + first, std::min(stretch, data.nhalos - first), data.xc, data.yc, data.zc, r2, t);
+  }
   nn = t.count;
   am = t.s;
   xx = t.sx;
@@ -323,7 +316,8 @@ void findcenter(run_state& data, std::ostream& out) {
     double am = 0, xx = 0, yy = 0, zz = 0;
     if (sparse && !near.covers(data, r2)) near.collect(data, r2);
     if (near.covers(data, r2)) {
-      const sphere_totals t = sums_over_list(data, r2, near.index());
+      sphere_totals t;
+      add_listed(data, r2, 0, near.index(), t);
       nn = t.count;
       am = t.s;
       xx = t.sx;
@@ -364,6 +358,11 @@ void findcenter(run_state& data, std::ostream& out) {
   };
   if (near.covers(data, r2)) {
     for (const std::uint32_t i : near.index()) consider(i);
+  } else if (data.threads > 1) {
+    members_in_order(data, data.xc, data.yc, data.zc, r2,
+                     [&](std::int64_t first, const std::vector<std::uint32_t>& picked) {
+                       for (const std::uint32_t k : picked) consider(first + k);
+                     });
   } else {
     for (std::int64_t i = 0; i < data.nhalos; ++i) consider(i);
   }

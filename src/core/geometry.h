@@ -6,6 +6,13 @@
 // Scalar and vector forms; each vector lane rounds exactly as the scalar form.
 #pragma once
 
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
 #include "core/kernels.h"
 
 namespace haloprof {
@@ -23,6 +30,38 @@ inline offset offset_from(float x, float y, float z, double xc, double yc, doubl
 }
 
 inline bool inside(float dd, float r2) { return dd < r2; }
+
+// A first test in single precision settles almost every particle: one that lies well
+// inside or well outside by the single-precision distance from the center rounded to
+// single is inside or outside by the exact test too. The margins cover the center's
+// rounding to single (below half a unit of its last place on each axis), the roundings of
+// the single-precision arithmetic (a few units in 2^24 of the distance) and those of the
+// exact test (a few units in 2^53, then the rounding to single next to r2).
+struct quick_test {
+  float fx, fy, fz;  // the center in single precision
+  float sure_in;     // a squared single-precision distance below this is inside
+  float sure_out;    // one above this is outside
+
+  quick_test(double xc, double yc, double zc, float r2)
+      : fx(static_cast<float>(xc)), fy(static_cast<float>(yc)), fz(static_cast<float>(zc)) {
+    const double off = std::max({std::abs(fx - xc), std::abs(fy - yc), std::abs(fz - zc)});
+    const double r = std::sqrt(static_cast<double>(r2));
+    const double reach = 2 * off + r * 0x1p-20;
+    const double lower = r > reach ? (r - reach) * (r - reach) * (1 - 0x1p-18) : 0;
+    const double upper = (r + reach) * (r + reach) * (1 + 0x1p-18);
+    // Rounded towards the inside of the margins: below `lower`, above `upper` once single.
+    sure_in = static_cast<float>(lower);
+    if (sure_in > lower) sure_in = std::nextafter(sure_in, 0.0f);
+    sure_out = static_cast<float>(upper);
+    if (sure_out < upper) sure_out = std::nextafter(sure_out, std::numeric_limits<float>::infinity());
+  }
+};
+
+// The offsets (from `first`) of the particles [first, first + count) of the arrays x, y, z
+// that lie strictly inside the sphere of squared radius r2 around (xc, yc, zc), appended to
+// `members` in file order.
+void sphere_members(const float* x, const float* y, const float* z, std::int64_t first, std::int64_t count,
+                    double xc, double yc, double zc, float r2, std::vector<std::uint32_t>& members);
 
 #if defined(HALOPROF_X86)
 

@@ -4,6 +4,7 @@
 #include <ostream>
 #include <utility>
 
+#include "core/threads.h"
 #include "input/mapped_file.h"
 #include "input/progress.h"
 
@@ -46,11 +47,13 @@ std::optional<std::string> read_file_name(std::istream& in) {
 }
 
 void shift_origin(run_state& data) {
-  // One axis at a time, through plain pointers, so that the compiler can use vectors.
-  for (const auto& [a, origin] : {std::pair{&data.xpar, data.x0}, {&data.ypar, data.y0}, {&data.zpar, data.z0}}) {
-    float* const v = a->data();
-    for (std::int64_t i = 0; i < data.nhalos; ++i) v[i] = static_cast<float>(v[i] - origin);
-  }
+  in_stretches(data.threads, data.nhalos, [&](std::int64_t first, std::int64_t last) {
+    // One axis at a time, through plain pointers, so that the compiler can use vectors.
+    for (const auto& [a, origin] : {std::pair{&data.xpar, data.x0}, {&data.ypar, data.y0}, {&data.zpar, data.z0}}) {
+      float* const v = a->data();
+      for (std::int64_t i = first; i < last; ++i) v[i] = static_cast<float>(v[i] - origin);
+    }
+  });
 }
 
 stage_status readdata(run_state& data, std::istream& in, std::ostream& out) {

@@ -3,130 +3,82 @@
 #include <bit>
 #include <cmath>
 #include <ostream>
+#include <vector>
 
 #include "core/format.h"
 #include "core/geometry.h"
 #include "core/kernels.h"
+#include "core/threads.h"
 
 namespace haloprof {
 namespace {
 
 constexpr float r2 = rmax * rmax;  // 0.010000001 in single precision
 
-// The velocity sums over the particles strictly inside rmax, in file order: the count and
-// the three sums in double of the widened velocities.
-struct bulk_totals {
-  std::int64_t nn = 0;
-  double sums[3] = {0, 0, 0};
-};
-
 // One particle's share of its shell's sums.
 struct shell_terms {
+  int ind;              // its shell
   float r;              // softened distance from the center
   double vv, vvr, vvt;  // squared speed, radial velocity, tangential part of vv
 };
 
-// Adds one particle's terms to shell ind; false when the index leaves 0..ntab.
-bool add_to_shell(run_state& data, int ind, const shell_terms& t) {
-  if (ind < 0 || ind > run_state::ntab) return false;
-  ++data.nprof[ind];
-  data.dprof[ind] += t.r;
-  data.vrms[ind] += t.vv;
-  data.vrad[ind] += t.vvr;
-  data.vrad2[ind] += t.vvr * t.vvr;
-  data.vtan[ind] += t.vvt;
+// Adds one particle's terms to its shell; false when the index leaves 0..ntab.
+bool add_to_shell(run_state& data, const shell_terms& t) {
+  if (t.ind < 0 || t.ind > run_state::ntab) return false;
+  ++data.nprof[t.ind];
+  data.dprof[t.ind] += t.r;
+  data.vrms[t.ind] += t.vv;
+  data.vrad[t.ind] += t.vvr;
+  data.vrad2[t.ind] += t.vvr * t.vvr;
+  data.vtan[t.ind] += t.vvt;
   return true;
 }
 
-// The kernels take the particles from `first` on and add them to what is there; every
-// tier gives the same bits.
-using bulk_fn = void (*)(const run_state& data, std::int64_t first, bulk_totals& t);
-using bin_fn = bool (*)(run_state& data, std::int64_t first);  // false: a shell index out of range
+// The particles of one block that lie inside rmax, gathered into arrays of their own.
+struct gathered {
+  std::vector<float> x, y, z, vx, vy, vz;
+  std::int64_t size() const { return static_cast<std::int64_t>(x.size()); }
+};
 
-void bulk_sums_scalar(const run_state& data, std::int64_t first, bulk_totals& t) {
-  for (std::int64_t i = first; i < data.nhalos; ++i) {
-    if (!inside(offset_from(data.xpar[i], data.ypar[i], data.zpar[i], data.xc, data.yc, data.zc).dd, r2)) continue;
-    ++t.nn;
-    t.sums[0] += data.vx[i];
-    t.sums[1] += data.vy[i];
-    t.sums[2] += data.vz[i];
-  }
-}
+// The shell terms of the gathered particles from `from` on, appended in order. Every tier
+// gives the same bits.
+using terms_fn = void (*)(const gathered& p, std::int64_t from, const run_state& data, std::vector<shell_terms>& out);
 
-bool bin_scalar(run_state& data, std::int64_t first) {
-  for (std::int64_t i = first; i < data.nhalos; ++i) {
-    const offset o = offset_from(data.xpar[i], data.ypar[i], data.zpar[i], data.xc, data.yc, data.zc);
-    if (!inside(o.dd, r2)) continue;
+void shell_terms_scalar(const gathered& p, std::int64_t from, const run_state& data, std::vector<shell_terms>& out) {
+  for (std::int64_t i = from; i < p.size(); ++i) {
+    const offset o = offset_from(p.x[i], p.y[i], p.z[i], data.xc, data.yc, data.zc);
     // Softening keeps r at least 1e-4, so a particle on the center divides by no zero.
     const float r = std::sqrt(o.dd + 1e-8f);
-    const auto ind = static_cast<int>(r / shell_width);
-    const double dvx = data.vx[i] - data.vxc;
-    const double dvy = data.vy[i] - data.vyc;
-    const double dvz = data.vz[i] - data.vzc;
+    const double dvx = p.vx[i] - data.vxc;
+    const double dvy = p.vy[i] - data.vyc;
+    const double dvz = p.vz[i] - data.vzc;
     // Radial components in double, each kept in single and summed in single.
     const auto wvx = static_cast<float>(o.dx * dvx / r);
     const auto wvy = static_cast<float>(o.dy * dvy / r);
     const auto wvz = static_cast<float>(o.dz * dvz / r);
     const double vvr = (wvx + wvy) + wvz;
     const double vv = (dvx * dvx + dvy * dvy) + dvz * dvz;
-    if (!add_to_shell(data, ind, {r, vv, vvr, vv - vvr * vvr})) return false;
+    out.push_back({static_cast<int>(r / shell_width), r, vv, vvr, vv - vvr * vvr});
   }
-  return true;
 }
 
 #if defined(HALOPROF_X86)
 // Four particles at a time where the processor has AVX2: lane by lane the same IEEE
-// operations, in the same order, as the one-particle loops above, which take the rest.
-
-__attribute__((target("avx2"))) inline offsets4 offsets_at(const run_state& data, std::int64_t i) {
-  return offsets_avx2(_mm_loadu_ps(data.xpar.data() + i), _mm_loadu_ps(data.ypar.data() + i),
-                      _mm_loadu_ps(data.zpar.data() + i), _mm256_set1_pd(data.xc), _mm256_set1_pd(data.yc),
-                      _mm256_set1_pd(data.zc));
-}
-
-// Outside particles add +0.0, which changes no sum that starts at +0.0.
-__attribute__((target("avx2"))) void bulk_sums_avx2(const run_state& data, std::int64_t first, bulk_totals& t) {
-  __m256d total = _mm256_setr_pd(t.sums[0], t.sums[1], t.sums[2], 0);
-  __m256i count = _mm256_setzero_si256();
-  std::int64_t i = first;
-  for (; i + 4 <= data.nhalos; i += 4) {
-    const __m128 in = inside_sse2(offsets_at(data, i).dd, _mm_set1_ps(r2));
-    count = _mm256_sub_epi64(count, _mm256_cvtepi32_epi64(_mm_castps_si128(in)));
-    // Rows vx, vy, vz of the four particles, turned into one column per particle.
-    __m128 a = _mm_and_ps(_mm_loadu_ps(data.vx.data() + i), in);
-    __m128 b = _mm_and_ps(_mm_loadu_ps(data.vy.data() + i), in);
-    __m128 c = _mm_and_ps(_mm_loadu_ps(data.vz.data() + i), in);
-    __m128 d = _mm_setzero_ps();
-    _MM_TRANSPOSE4_PS(a, b, c, d);
-    total = _mm256_add_pd(total, _mm256_cvtps_pd(a));
-    total = _mm256_add_pd(total, _mm256_cvtps_pd(b));
-    total = _mm256_add_pd(total, _mm256_cvtps_pd(c));
-    total = _mm256_add_pd(total, _mm256_cvtps_pd(d));
-  }
-  alignas(32) double sums[4];
-  _mm256_store_pd(sums, total);
-  for (int k = 0; k < 3; ++k) t.sums[k] = sums[k];
-  alignas(32) std::int64_t lanes[4];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), count);
-  t.nn += lanes[0] + lanes[1] + lanes[2] + lanes[3];
-  bulk_sums_scalar(data, i, t);
-}
-
-// The shell terms of four particles at once, added to the profile in file order. The
+// operations, in the same order, as the one-particle loop above, which takes the rest. The
 // divisions, most of the cost, go four at a time.
-__attribute__((target("avx2"))) bool bin_avx2(run_state& data, std::int64_t first) {
+__attribute__((target("avx2"))) void shell_terms_avx2(const gathered& p, std::int64_t from, const run_state& data,
+                                                      std::vector<shell_terms>& out) {
+  const __m256d cx = _mm256_set1_pd(data.xc), cy = _mm256_set1_pd(data.yc), cz = _mm256_set1_pd(data.zc);
   const __m256d vxc = _mm256_set1_pd(data.vxc), vyc = _mm256_set1_pd(data.vyc), vzc = _mm256_set1_pd(data.vzc);
-  std::int64_t i = first;
-  for (; i + 4 <= data.nhalos; i += 4) {
-    const offsets4 o = offsets_at(data, i);
-    unsigned members = static_cast<unsigned>(_mm_movemask_ps(inside_sse2(o.dd, _mm_set1_ps(r2))));
-    if (members == 0) continue;
+  std::int64_t i = from;
+  for (; i + 4 <= p.size(); i += 4) {
+    const offsets4 o = offsets_avx2(_mm_loadu_ps(&p.x[i]), _mm_loadu_ps(&p.y[i]), _mm_loadu_ps(&p.z[i]), cx, cy, cz);
     const __m128 r = _mm_sqrt_ps(_mm_add_ps(o.dd, _mm_set1_ps(1e-8f)));
     const __m128 shell = _mm_div_ps(r, _mm_set1_ps(shell_width));
     const __m256d rd = _mm256_cvtps_pd(r);
-    const __m256d dvx = _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(data.vx.data() + i)), vxc);
-    const __m256d dvy = _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(data.vy.data() + i)), vyc);
-    const __m256d dvz = _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(data.vz.data() + i)), vzc);
+    const __m256d dvx = _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(&p.vx[i])), vxc);
+    const __m256d dvy = _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(&p.vy[i])), vyc);
+    const __m256d dvz = _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(&p.vz[i])), vzc);
     const __m128 wvx = _mm256_cvtpd_ps(_mm256_div_pd(_mm256_mul_pd(o.dx, dvx), rd));
     const __m128 wvy = _mm256_cvtpd_ps(_mm256_div_pd(_mm256_mul_pd(o.dy, dvy), rd));
     const __m128 wvz = _mm256_cvtpd_ps(_mm256_div_pd(_mm256_mul_pd(o.dz, dvz), rd));
@@ -134,44 +86,72 @@ __attribute__((target("avx2"))) bool bin_avx2(run_state& data, std::int64_t firs
     const __m256d vv =
         _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(dvx, dvx), _mm256_mul_pd(dvy, dvy)), _mm256_mul_pd(dvz, dvz));
     const __m256d vvt = _mm256_sub_pd(vv, _mm256_mul_pd(vvr, vvr));
-    alignas(16) float rs[4], shells[4];
+    alignas(16) float rs[4];
+    alignas(16) std::int32_t shells[4];
     alignas(32) double vvs[4], vvrs[4], vvts[4];
     _mm_store_ps(rs, r);
-    _mm_store_ps(shells, shell);
+    _mm_store_si128(reinterpret_cast<__m128i*>(shells), _mm_cvttps_epi32(shell));
     _mm256_store_pd(vvs, vv);
     _mm256_store_pd(vvrs, vvr);
     _mm256_store_pd(vvts, vvt);
-    for (; members != 0; members &= members - 1) {
-      const int k = std::countr_zero(members);
-      if (!add_to_shell(data, static_cast<int>(shells[k]), {rs[k], vvs[k], vvrs[k], vvts[k]})) return false;
-    }
+    for (int k = 0; k < 4; ++k) out.push_back({shells[k], rs[k], vvs[k], vvrs[k], vvts[k]});
   }
-  return bin_scalar(data, i);
+  shell_terms_scalar(p, i, data, out);
 }
 
-const tiered<bulk_fn> bulk_kernels{{bulk_sums_scalar, bulk_sums_scalar, bulk_sums_avx2}};
-const tiered<bin_fn> bin_kernels{{bin_scalar, bin_scalar, bin_avx2}};
+const tiered<terms_fn> terms_kernels{{shell_terms_scalar, shell_terms_scalar, shell_terms_avx2}};
 #else
-const tiered<bulk_fn> bulk_kernels{{bulk_sums_scalar, bulk_sums_scalar, bulk_sums_scalar}};
-const tiered<bin_fn> bin_kernels{{bin_scalar, bin_scalar, bin_scalar}};
+const tiered<terms_fn> terms_kernels{{shell_terms_scalar, shell_terms_scalar, shell_terms_scalar}};
 #endif
+
+// The particles inside rmax, block by block in file order: `pick` works out what each
+// contributes on data.threads threads, `use` takes it in order.
+template <typename T, typename Pick, typename Use>
+void over_members(const run_state& data, const Pick& pick, const Use& use) {
+  pick_in_order<T>(
+      data.threads, data.nhalos, std::int64_t{1} << 13,
+      [&](std::int64_t first, std::int64_t count, std::vector<T>& out) {
+        thread_local std::vector<std::uint32_t> members;
+        members.clear();
+        sphere_members(data.xpar.data(), data.ypar.data(), data.zpar.data(), first, count, data.xc, data.yc,
+                       data.zc, r2, members);
+        pick(first, members, out);
+      },
+      use);
+}
 
 }  // namespace
 
 void bulk_velocity(run_state& data, std::ostream& out) {
-  bulk_totals t;
-  bulk_kernels.get()(data, 0, t);
-  data.vxc = t.sums[0];
-  data.vyc = t.sums[1];
-  data.vzc = t.sums[2];
-  if (t.nn != 0) {
-    data.vxc /= static_cast<double>(t.nn);
-    data.vyc /= static_cast<double>(t.nn);
-    data.vzc /= static_cast<double>(t.nn);
+  struct velocity {
+    float vx, vy, vz;
+  };
+  std::int64_t nn = 0;
+  double sums[3] = {0, 0, 0};
+  over_members<velocity>(
+      data,
+      [&](std::int64_t first, const std::vector<std::uint32_t>& members, std::vector<velocity>& v) {
+        for (const std::uint32_t k : members) v.push_back({data.vx[first + k], data.vy[first + k], data.vz[first + k]});
+      },
+      [&](std::int64_t, const std::vector<velocity>& v) {
+        nn += static_cast<std::int64_t>(v.size());
+        for (const velocity& p : v) {
+          sums[0] += p.vx;
+          sums[1] += p.vy;
+          sums[2] += p.vz;
+        }
+      });
+  data.vxc = sums[0];
+  data.vyc = sums[1];
+  data.vzc = sums[2];
+  if (nn != 0) {
+    data.vxc /= static_cast<double>(nn);
+    data.vyc /= static_cast<double>(nn);
+    data.vzc /= static_cast<double>(nn);
   }
   out << record()
              .text(" particles= ")
-             .i(t.nn, 8)
+             .i(nn, 8)
              .text(" Velocity Center= ")
              .f(data.vxc, 9, 3)
              .f(data.vyc, 9, 3)
@@ -186,7 +166,30 @@ stage_status bin_shells(run_state& data) {
   data.vtan.fill(0);
   data.vrms.fill(0);
   data.nprof.fill(0);
-  if (!bin_kernels.get()(data, 0)) return failure{exit_status::radius, "error: radius is to big"};
+  const terms_fn terms = terms_kernels.get();
+  bool in_range = true;
+  over_members<shell_terms>(
+      data,
+      [&](std::int64_t first, const std::vector<std::uint32_t>& members, std::vector<shell_terms>& out) {
+        thread_local gathered p;
+        for (std::vector<float>* a : {&p.x, &p.y, &p.z, &p.vx, &p.vy, &p.vz}) a->clear();
+        for (const std::uint32_t k : members) {
+          const std::int64_t i = first + k;
+          p.x.push_back(data.xpar[i]);
+          p.y.push_back(data.ypar[i]);
+          p.z.push_back(data.zpar[i]);
+          p.vx.push_back(data.vx[i]);
+          p.vy.push_back(data.vy[i]);
+          p.vz.push_back(data.vz[i]);
+        }
+        terms(p, 0, data, out);
+      },
+      [&](std::int64_t, const std::vector<shell_terms>& out) {
+        for (const shell_terms& t : out) in_range = in_range && add_to_shell(data, t);
+      });
+  // The check comes before any table update in file order; a later particle cannot change
+  // the outcome, since the run stops.
+  if (!in_range) return failure{exit_status::radius, "error: radius is to big"};
   return {};
 }
 

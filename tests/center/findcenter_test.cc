@@ -178,7 +178,7 @@ TEST(CenterSearch, EveryPathPrintsWhatThePlainIterationPrints) {
     std::normal_distribution<float> halo(0, sh.spread);
     std::uniform_real_distribution<float> box(-sh.box, sh.box), dens(1, 1000);
     std::vector<particle> ps;
-    for (int i = 0; i < 20000; ++i) {
+    for (int i = 0; i < 80000; ++i) {  // more than two blocks of the threaded passes
       const bool in_halo = i % sh.halo_every == 0;
       float p[3];
       for (float& v : p) v = in_halo ? halo(rng) : box(rng);
@@ -187,6 +187,9 @@ TEST(CenterSearch, EveryPathPrintsWhatThePlainIterationPrints) {
     }
     auto data = make_state(ps);
     const std::string console = run_findcenter(data);
+    auto threaded = make_state(ps);  // the tests on several threads, the sums in order
+    threaded.threads = 3;
+    ASSERT_EQ(console, run_findcenter(threaded)) << sh.spread;
 
     auto plain = make_state(ps);
     float r2 = initial_r2(plain.rad);

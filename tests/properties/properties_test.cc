@@ -19,8 +19,9 @@ struct binned {
   stage_status result;
 };
 
-binned bin(std::vector<testing::particle> ps, double center = 0) {
+binned bin(std::vector<testing::particle> ps, double center = 0, int threads = 1) {
   binned b{make_state(ps), {}, {}};
+  b.data.threads = threads;
   b.data.xc = b.data.yc = b.data.zc = center;
   std::ostringstream out;
   b.result = bin_particles(b.data, out);
@@ -96,7 +97,7 @@ TEST(Binning, EveryVectorWidthGivesTheSameSums) {
   std::uniform_real_distribution<double> unit(-1, 1);
   const double c = 0.0021234567891;  // the center: no float
   for (const bool specials : {false, true}) {
-    for (const int n : {0, 1, 3, 6, 4001}) {
+    for (const int n : {0, 1, 3, 6, 4001, 30001}) {  // the last in several blocks of the threaded passes
       std::vector<testing::particle> ps;
       for (int i = 0; i < n; ++i) {
         double u[3] = {unit(rng), unit(rng), unit(rng)};
@@ -125,26 +126,28 @@ TEST(Binning, EveryVectorWidthGivesTheSameSums) {
       binned want = bin(ps, c);
       ASSERT_TRUE(want.result.ok());
       testing::for_each_tier([&](tier t) {
-        const std::string_view width = tier_name(t);
-        binned got = bin(ps, c);
-        ASSERT_TRUE(got.result.ok());
-        EXPECT_EQ(want.console, got.console) << n << " width " << width;
-        EXPECT_EQ(want.data.nprof, got.data.nprof) << n << " width " << width;
-        // Bit for bit, but any NaN for a NaN (which NaN an addition passes on is not shown).
-        const auto same = [](double a, double b) {
-          return (std::isnan(a) && std::isnan(b)) || testing::bits(a) == testing::bits(b);
-        };
-        for (int i = 0; i <= run_state::ntab; ++i) {
-          for (const auto& [a, b] : {std::pair{want.data.dprof[i], got.data.dprof[i]},
-                                     {want.data.vrms[i], got.data.vrms[i]},
-                                     {want.data.vrad[i], got.data.vrad[i]},
-                                     {want.data.vrad2[i], got.data.vrad2[i]},
-                                     {want.data.vtan[i], got.data.vtan[i]}})
-            EXPECT_TRUE(same(a, b)) << n << " width " << width << " shell " << i << ": " << a << " vs " << b;
+        for (const int threads : {1, 3}) {
+          const std::string width = std::string(tier_name(t)) + ", " + std::to_string(threads) + " threads";
+          binned got = bin(ps, c, threads);
+          ASSERT_TRUE(got.result.ok());
+          EXPECT_EQ(want.console, got.console) << n << " width " << width;
+          EXPECT_EQ(want.data.nprof, got.data.nprof) << n << " width " << width;
+          // Bit for bit, but any NaN for a NaN (which NaN an addition passes on is not shown).
+          const auto same = [](double a, double b) {
+            return (std::isnan(a) && std::isnan(b)) || testing::bits(a) == testing::bits(b);
+          };
+          for (int i = 0; i <= run_state::ntab; ++i) {
+            for (const auto& [a, b] : {std::pair{want.data.dprof[i], got.data.dprof[i]},
+                                       {want.data.vrms[i], got.data.vrms[i]},
+                                       {want.data.vrad[i], got.data.vrad[i]},
+                                       {want.data.vrad2[i], got.data.vrad2[i]},
+                                       {want.data.vtan[i], got.data.vtan[i]}})
+              EXPECT_TRUE(same(a, b)) << n << " width " << width << " shell " << i << ": " << a << " vs " << b;
+          }
+          for (const auto& [a, b] :
+               {std::pair{want.data.vxc, got.data.vxc}, {want.data.vyc, got.data.vyc}, {want.data.vzc, got.data.vzc}})
+            EXPECT_TRUE(same(a, b)) << n << " width " << width;
         }
-        for (const auto& [a, b] :
-             {std::pair{want.data.vxc, got.data.vxc}, {want.data.vyc, got.data.vyc}, {want.data.vzc, got.data.vzc}})
-          EXPECT_TRUE(same(a, b)) << n << " width " << width;
       });
     }
   }
