@@ -15,6 +15,7 @@ HALOPROF = str(Path(os.environ.get("HALOPROF_EXE", ROOT / "build" / "haloprof"))
 HALOGEN = str(Path(os.environ.get("HALOGEN_EXE", ROOT / "build" / "halogen")).resolve())
 GOLDEN = ROOT / "tests" / "data" / "golden"
 FIT = [sys.executable, str(ROOT / "tools" / "fit_profile")]
+PLOT = [sys.executable, str(ROOT / "tools" / "plot_profile")]
 
 # A million halo particles put R200 at 0.066, 40 shells out, and the errors of r_s near
 # 0.4%: small enough that a fit without the background (off by 1-2%) leaves 3 sigma.
@@ -62,14 +63,18 @@ def test_recovers_known_halos(halos):
         assert abs(fit["beta_inner"]) < 0.03 and abs(fit["beta_outer"]) < 0.03, fit  # isotropic orbits
 
 
-def test_table_and_plot(halos, tmp_path):
+def test_table_and_plots(halos, tmp_path):
     done = subprocess.run(FIT + [str(halos), "--blocks", "1", "--plot", str(tmp_path / "fit.png")],
                           capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     lines = done.stdout.splitlines()
     assert lines[0].startswith("block 1 (line ") and "r_in >= 0.00333" in lines[1]
     assert [line.split()[0] for line in lines[2:]] == ["r_s", "c200", "R200", "M200", "chi2/dof", "beta,", "beta,"]
-    assert (tmp_path / "fit.png").read_bytes()[:4] == b"\x89PNG"
+    done = subprocess.run(PLOT + [str(halos), "--fit", "-o", str(tmp_path / "profile.png")],
+                          capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    for png in ("fit.png", "profile.png"):
+        assert (tmp_path / png).read_bytes()[:4] == b"\x89PNG"
 
 
 def damaged(block, keep=None):
