@@ -5,9 +5,15 @@ per non-empty radial shell. The rows are fixed columns: a value may touch its ne
 ("-Infinity" fills its whole field), and a value too wide for its field is a run of
 asterisks, so the fields are read by position, never by splitting on blanks.
 
-    >>> from haloprof_report import read_report
+    >>> from haloprof_report import read_report, read_reports, block_names
     >>> blocks = read_report("HaloProperties.dat")
     >>> blocks[0].redshift, blocks[0].center, blocks[0].rows["ovd"]
+
+A series, one report per snapshot's directory, each block named by its directory:
+
+    >>> import glob
+    >>> blocks = read_reports(sorted(glob.glob("out/*/HaloProperties.dat")))
+    >>> dict(zip(block_names(blocks), blocks))
 """
 
 from __future__ import annotations
@@ -49,6 +55,8 @@ class Block:
     center: tuple[float, float, float]
     rows: np.ndarray  # structured array, one field per column of ROW_DTYPE
     line: int         # line number of the block's first line
+    source: str = ""  # the report it was read from, as named to the reader
+    index: int = 0    # its place among that report's blocks, 0 for the first run's
 
 
 _SPECIAL = {"NaN": math.nan, "Infinity": math.inf, "Inf": math.inf,
@@ -114,7 +122,8 @@ def parse_report(text: str, name: str = "HaloProperties.dat") -> list[Block]:
                                   f"found {len(lines[i])}")
             rows.append(tuple(_fields(f"{name}:{i + 1}", lines[i], COLUMNS)))
             i += 1
-        blocks.append(Block(redshift, tuple(center), np.array(rows, dtype=ROW_DTYPE), start + 1))
+        blocks.append(Block(redshift, tuple(center), np.array(rows, dtype=ROW_DTYPE), start + 1, name,
+                            len(blocks)))
     return blocks
 
 
@@ -126,3 +135,26 @@ def read_report(path: str | Path) -> list[Block]:
     except UnicodeDecodeError as e:
         raise ReportError(f"{path}: not a text report ({e.reason} at byte {e.start})") from None
     return parse_report(text, str(path))
+
+
+def read_reports(paths) -> list[Block]:
+    """The blocks of several reports, report after report in the order of `paths`."""
+    return [block for path in paths for block in read_report(path)]
+
+
+def block_names(blocks: list[Block]) -> list[str]:
+    """A name for each block that tells it from the others: its report when they come from
+    several (the report's directory when every report has the same file name, as in
+    out/*/HaloProperties.dat), and "block K" when its report holds several."""
+    sources = list(dict.fromkeys(block.source for block in blocks))
+    by_directory = len(sources) > 1 and len({Path(s).name for s in sources}) == 1
+    counts = {s: sum(block.source == s for block in blocks) for s in sources}
+    names = []
+    for block in blocks:
+        parts = []
+        if len(sources) > 1:
+            parts.append(str(Path(block.source).parent) if by_directory else block.source)
+        if counts[block.source] > 1:
+            parts.append(f"block {block.index}")
+        names.append(" ".join(parts) or block.source)
+    return names

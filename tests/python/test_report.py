@@ -12,7 +12,7 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tools"))
 
-from haloprof_report import COLUMNS, ReportError, parse_report, read_report  # noqa: E402
+from haloprof_report import COLUMNS, ReportError, block_names, parse_report, read_report  # noqa: E402
 
 HALOPROF = str(Path(os.environ.get("HALOPROF_EXE", ROOT / "build" / "haloprof")).resolve())
 HALOGEN = str(Path(os.environ.get("HALOGEN_EXE", ROOT / "build" / "halogen")).resolve())
@@ -80,6 +80,18 @@ def test_block_without_rows():
     header = (GOLDEN / "hdronly.report").read_text()
     (block,) = parse_report(header)
     assert block.redshift == 0.5 and len(block.rows) == 0
+
+
+@pytest.mark.parametrize("reports, names", [
+    ({"r.dat": 1}, ["r.dat"]),
+    ({"r.dat": 2}, ["block 0", "block 1"]),
+    ({"a/HaloProperties.dat": 1, "b/HaloProperties.dat": 2}, ["a", "b block 0", "b block 1"]),
+    ({"a.dat": 1, "b/a.dat": 1, "c.dat": 1}, ["a.dat", "b/a.dat", "c.dat"]),
+])
+def test_block_names(reports, names):
+    text = (GOLDEN / "single.report").read_text()
+    blocks = [block for name, count in reports.items() for block in parse_report(text * count, name)]
+    assert block_names(blocks) == names
 
 
 @pytest.mark.parametrize("text, message", [
