@@ -255,6 +255,41 @@ stage_status allocate_particles(run_state& data, std::int64_t n) {
   return {};
 }
 
+namespace {
+
+// Reads the particle list [list, last) into the arrays: in pieces on several threads when
+// it is long enough, else in one stretch on this thread.
+list_result read_list(const char* first, const char* list, const char* last, std::int64_t list_line,
+                      float* const* column, std::int64_t capacity, const scan_progress& progress,
+                      const read_paths& paths) {
+  const reading how{first, last, paths.fast_records, true};
+  const auto length = static_cast<std::size_t>(last - list);
+  const std::size_t piece = paths.piece_bytes > 0 ? paths.piece_bytes : piece_length(length, paths.threads);
+  if (paths.threads > 1 && length > piece)
+    return read_in_pieces(how, list, last, list_line, column, capacity, paths.threads, piece, progress);
+  list_result list_read;
+  pacer pace(progress, 2);
+  bool overflow = false;
+  join(list_read, read_stretch(how, list, last, column, capacity, &pace, overflow), 0, list_line);
+  list_read.overflow = overflow;
+  return list_read;
+}
+
+void print_densest(std::ostream& out, const run_state& data, float dmax, std::int64_t ii) {
+  out << record()
+             .text(" Center=")
+             .f(data.x0, 9, 3)
+             .f(data.y0, 9, 3)
+             .f(data.z0, 9, 3)
+             .text(" Max.density= ")
+             .f(dmax, 9, 2)
+             .text(" particle= ")
+             .i(ii, 12)
+             .str();
+}
+
+}  // namespace
+
 stage_status load_snapshot(run_state& data, const char* first, const char* last, const std::string& file,
                            std::ostream& out, const scan_progress& progress, read_paths paths) {
   scanner s(first, last);
@@ -283,21 +318,9 @@ stage_status load_snapshot(run_state& data, const char* first, const char* last,
 
   float* const column[7] = {data.xpar.data(), data.ypar.data(), data.zpar.data(), data.vx.data(),
                             data.vy.data(),   data.vz.data(),   data.dens.data()};
-  const reading how{first, last, paths.fast_records, true};
-  const auto length = static_cast<std::size_t>(last - list);
-  const std::size_t piece = paths.piece_bytes > 0 ? paths.piece_bytes : piece_length(length, paths.threads);
-  list_result list_read;
-  if (paths.threads > 1 && length > piece) {
-    list_read = read_in_pieces(how, list, last, list_line, column, capacity, paths.threads, piece, progress);
-  } else {
-    pacer pace(progress, 2);
-    bool overflow = false;
-    join(list_read, read_stretch(how, list, last, column, capacity, &pace, overflow), 0, list_line);
-    list_read.overflow = overflow;
-  }
+  const list_result list_read = read_list(first, list, last, list_line, column, capacity, progress, paths);
   if (list_read.overflow)
     return failure{exit_status::internal, file + ": more particle records than the text can hold"};
-
   if (list_read.how == stop::broken) {
     // Read the broken record again to name its line; the count printed before the message
     // is that of the counting pass, which goes on past the broken record.
@@ -322,16 +345,7 @@ stage_status load_snapshot(run_state& data, const char* first, const char* last,
     data.z0 = column[2][ii - 1];
   }
   if (progress) progress(0, nullptr);
-  out << record()
-             .text(" Center=")
-             .f(data.x0, 9, 3)
-             .f(data.y0, 9, 3)
-             .f(data.z0, 9, 3)
-             .text(" Max.density= ")
-             .f(list_read.dmax, 9, 2)
-             .text(" particle= ")
-             .i(ii, 12)
-             .str();
+  print_densest(out, data, list_read.dmax, ii);
   return {};
 }
 
