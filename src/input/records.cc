@@ -185,23 +185,27 @@ fast_records::fast_records(const char* begin, const char* end) : begin_(begin), 
 
 namespace {
 
-// Whether a 128-bit mask has a bit set below position `stop`.
-bool any_before(const std::uint64_t (&bits)[2], int stop) {
-  return stop < 64 ? (bits[0] & ((std::uint64_t{1} << stop) - 1)) != 0
-                   : bits[0] != 0 || (bits[1] & ((std::uint64_t{1} << (stop - 64)) - 1)) != 0;
+// Masks of the bytes of a record, bit j of word w for byte 64w + j from the record's start.
+using record_bits = std::uint64_t[fast_records::words];
+
+// Whether a mask has a bit set below position `stop`.
+bool any_before(const record_bits& bits, int stop) {
+  for (int w = 0; w < fast_records::words; ++w) {
+    if (stop <= 64 * w) return false;
+    const std::uint64_t below = stop >= 64 * (w + 1) ? ~std::uint64_t{0} : (std::uint64_t{1} << (stop - 64 * w)) - 1;
+    if ((bits[w] & below) != 0) return true;
+  }
+  return false;
 }
 
-// The position of the lowest set bit of a 128-bit mask, cleared; -1 when none is left.
-int take_lowest(std::uint64_t (&bits)[2]) {
-  if (bits[0] != 0) {
-    const int at = std::countr_zero(bits[0]);
-    bits[0] &= bits[0] - 1;
-    return at;
-  }
-  if (bits[1] != 0) {
-    const int at = std::countr_zero(bits[1]);
-    bits[1] &= bits[1] - 1;
-    return 64 + at;
+// The position of the lowest set bit of a mask, cleared; -1 when none is left.
+int take_lowest(record_bits& bits) {
+  for (int w = 0; w < fast_records::words; ++w) {
+    if (bits[w] != 0) {
+      const int at = std::countr_zero(bits[w]);
+      bits[w] &= bits[w] - 1;
+      return 64 * w + at;
+    }
   }
   return -1;
 }
@@ -210,18 +214,21 @@ int take_lowest(std::uint64_t (&bits)[2]) {
 
 const char* fast_records::read(const char* p, float* const* columns, std::int64_t i) {
   // The masks and the digit reads (from 15 bytes before a value) must stay in the text.
-  if (end_ - p < 160 || p - begin_ < 16) return nullptr;
+  if (end_ - p < 64 * (words + 1) || p - begin_ < 16) return nullptr;
   if ((base_ == nullptr || p < base_ || p >= limit_) && !classify_from(p)) return nullptr;
   const auto bit = static_cast<std::size_t>(p - base_);
-  std::uint64_t value[2], stray[2];
+  record_bits value, stray;
   window(&masks::value, bit, value);
   window(&masks::stray, bit, stray);
   // A value starts where a value byte follows a separator and ends at the separator
-  // after it (the byte before the record is a separator); the shifts carry from the low
-  // half into the high half.
-  const std::uint64_t after[2] = {value[0] << 1, (value[1] << 1) | (value[0] >> 63)};
-  std::uint64_t starts[2] = {value[0] & ~after[0], value[1] & ~after[1]};
-  std::uint64_t ends[2] = {~value[0] & after[0], ~value[1] & after[1]};
+  // after it (the byte before the record is a separator); the shifts carry from each word
+  // into the next.
+  record_bits starts, ends;
+  for (int w = 0; w < words; ++w) {
+    const std::uint64_t after = (value[w] << 1) | (w > 0 ? value[w - 1] >> 63 : 0);
+    starts[w] = value[w] & ~after;
+    ends[w] = ~value[w] & after;
+  }
   short_batch batch;
   batch.record = p;
   int* const first = batch.first;
@@ -247,28 +254,29 @@ const char* fast_records::one_by_one(const char* p, const int* first, const int*
   return p + last[values - 1];
 }
 
-// Classifies the blocks from the one that holds p on: up to `chunk` of them, and two
-// more, so that a window of 128 bits from any byte before limit_ lies within them.
+// Classifies the blocks from the one that holds p on: up to `chunk` of them, and `words`
+// more, so that a window of the record's bits from any byte before limit_ lies within them.
 bool fast_records::classify_from(const char* p) {
   base_ = begin_ + ((p - begin_) & ~std::ptrdiff_t{63});
-  const std::ptrdiff_t n = std::min<std::ptrdiff_t>(chunk + 2, (end_ - base_) / 64);
-  if (n < 3) return false;
+  const std::ptrdiff_t n = std::min<std::ptrdiff_t>(chunk + words, (end_ - base_) / 64);
+  if (n < words + 1) return false;
   const classify_fn classify = classify_kernels.get();
   for (std::ptrdiff_t b = 0; b < n; ++b) {
     const window_masks m = classify(base_ + 64 * b);
     blocks_[b] = {~m.separator, m.stray};
   }
-  limit_ = base_ + 64 * (n - 2);
+  limit_ = base_ + 64 * (n - words);
   return p < limit_;
 }
 
-// The 128 bits of a mask from bit `bit` of the classified blocks on.
-void fast_records::window(std::uint64_t masks::*mask, std::size_t bit, std::uint64_t (&bits)[2]) const {
+// The bits of a mask from bit `bit` of the classified blocks on.
+void fast_records::window(std::uint64_t masks::*mask, std::size_t bit, std::uint64_t (&bits)[words]) const {
   const std::size_t b = bit / 64;
   const int shift = static_cast<int>(bit % 64);
-  const std::uint64_t x = blocks_[b].*mask, y = blocks_[b + 1].*mask, z = blocks_[b + 2].*mask;
-  bits[0] = (x >> shift) | ((y << 1) << (63 - shift));
-  bits[1] = (y >> shift) | ((z << 1) << (63 - shift));
+  for (int w = 0; w < words; ++w) {
+    const std::uint64_t x = blocks_[b + w].*mask, y = blocks_[b + w + 1].*mask;
+    bits[w] = (x >> shift) | ((y << 1) << (63 - shift));
+  }
 }
 
 }  // namespace haloprof

@@ -102,7 +102,7 @@ class pacer {
 std::int64_t count_particles(scanner& s, const scan_progress& progress);
 
 // The plain record form, read with bit operations from masks of the text: values
-// separated by blanks only, all seven complete within 128 bytes of the record's start. The
+// separated by blanks only, all seven complete within 256 bytes of the record's start. The
 // common shape, [-]digits[.digits] with at most eight digits, is converted seven values at
 // a time; other number forms one by one. Anything else (commas, tabs, blank records, long
 // values, the last bytes of the file, errors) is left to the general path, which reads the
@@ -117,6 +117,8 @@ class fast_records {
   // may then have been written).
   const char* read(const char* p, float* const* columns, std::int64_t i);
 
+  static constexpr int words = 4;  // a record's masks: 256 bytes from its start
+
  private:
   static constexpr int values = 7;
   static constexpr int chunk = 64;  // blocks of 64 bytes classified at a time
@@ -129,13 +131,13 @@ class fast_records {
 
   const char* one_by_one(const char* p, const int* first, const int* last, float* const* columns, std::int64_t i);
   bool classify_from(const char* p);
-  void window(std::uint64_t masks::*mask, std::size_t bit, std::uint64_t (&bits)[2]) const;
+  void window(std::uint64_t masks::*mask, std::size_t bit, std::uint64_t (&bits)[words]) const;
 
   const char* begin_;
   const char* end_;
   const char* base_ = nullptr;   // where the classified blocks start
   const char* limit_ = nullptr;  // windows may start before this
-  masks blocks_[chunk + 2] = {};
+  masks blocks_[chunk + words] = {};
 };
 
 }  // namespace haloprof

@@ -26,7 +26,7 @@ using testing::bits;
 // A value as a snapshot might print it, in one of several forms.
 std::string print(std::mt19937_64& rng, float f) {
   char buf[80];
-  const int digits = 1 + static_cast<int>(rng() % 10);
+  const int digits = 1 + static_cast<int>(rng() % 18);  // up to the 19 of numpy's default
   const auto v = static_cast<double>(f);
   switch (rng() % 6) {
     case 0: std::snprintf(buf, sizeof buf, "%.*g", digits, v); break;
