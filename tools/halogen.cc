@@ -1,10 +1,14 @@
-// halogen: writes a synthetic snapshot of one halo for haloprof.
+// halogen: writes a synthetic snapshot for haloprof.
 //
 // An NFW halo of N particles inside its virial radius (overdensity 200 over the mean
 // density), with isotropic Gaussian velocities whose dispersion solves the spherical Jeans
 // equation, plus a bulk velocity; a uniform background at the mean density fills a cube
-// around it. Each particle carries a density estimate, in units of the mean density, that
-// follows the profile with log-normal scatter. The output is the same for the same options on every machine.
+// around it. Or (--shape box) a whole simulation box: 160^3 particles in the unit cube,
+// a few such halos, the first the most massive and the densest, in a uniform background.
+// Each particle carries a density estimate, in units of the mean density, that follows the
+// profile with log-normal scatter. The numbers are written in one of the forms simulation
+// codes and scripts write (C's printf forms, Fortran's E and D fields, shortest digits).
+// The output is the same for the same options on every machine.
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -22,6 +26,7 @@ namespace {
 constexpr double pi = 3.14159265358979323846;
 constexpr double mean_density = 4096000.0;  // particles per unit volume, 160^3
 constexpr double overdensity = 200.0;       // virial radius encloses 200 times the mean
+constexpr std::int64_t box_particles = 160 * 160 * 160;
 
 // xoshiro256**, seeded by splitmix64: fixed arithmetic, so the same stream everywhere.
 class random_stream {
@@ -67,6 +72,19 @@ class random_stream {
   bool has_spare_ = false;
 };
 
+// How each value is written.
+enum class form {
+  single_g,    // g, e, f: the value rounded to single precision, --digits significant digits
+  single_e,    //   (decimals for f), the shortest text that gives them
+  single_f,
+  printf_g,    // %.Pg, %.Pe, %.Pf: the double as C's printf writes it
+  printf_e,
+  printf_f,
+  fortran,     // Ew.d or Dw.d: Fortran's fixed field of w columns, 0.<d digits>E+ee
+};
+
+enum class snapshot_shape { zoom, box };
+
 struct options {
   std::int64_t halo = 20000;
   double concentration = 8.0;
@@ -75,11 +93,15 @@ struct options {
   double center[3] = {0.512, 0.487, 0.503};
   double bulk[3] = {150.0, -80.0, 40.0};
   double redshift = 0.5;
-  double vvir = 0;  // 0: scale with the halo's mass
   double rvir = 0;  // 0: the radius enclosing 200 times the mean density
   double scatter = 0.2;  // log-normal scatter of the density estimates, in e-folds
   int digits = 7;
-  char format = 'g';  // g: shortest of fixed and exponent, e: exponent, f: fixed decimals
+  form format = form::single_g;
+  int precision = 0;           // printf and Fortran forms: P, or d of Ew.d
+  int width = 0;               // Fortran forms: w of Ew.d
+  char exponent_letter = 'E';  // Fortran forms: E or D
+  std::string separator = " ";
+  snapshot_shape shape = snapshot_shape::zoom;
   const char* output = nullptr;
 };
 
@@ -133,22 +155,69 @@ class dispersion_table {
   std::vector<double> sigma_;
 };
 
+// Fortran's Ew.d (Dw.d) output of v: [-]0.<d digits>E+ee, right-justified in w columns
+// (w >= d + 7; halogen's values all have two-digit exponents). The digits are v's rounded
+// to d significant digits, as printf's %.<d-1>e gives them.
+char* fortran_field(char* out, double v, int w, int d, char letter) {
+  char sci[64];
+  const char* end = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific, d - 1).ptr;
+  const char* e = std::find(static_cast<const char*>(sci), end, 'e');
+  int exponent = 0;
+  for (const char* p = e + 2; p < end; ++p) exponent = 10 * exponent + (*p - '0');
+  if (e[1] == '-') exponent = -exponent;
+  if (v != 0) ++exponent;  // d.ddd x 10^e is 0.dddd x 10^(e+1); zero keeps E+00
+  char field[64];
+  char* f = field;
+  if (sci[0] == '-') *f++ = '-';
+  *f++ = '0';
+  *f++ = '.';
+  for (const char* p = sci + (sci[0] == '-'); p < e; ++p)
+    if (*p != '.') *f++ = *p;
+  *f++ = letter;
+  *f++ = exponent < 0 ? '-' : '+';
+  const int magnitude = exponent < 0 ? -exponent : exponent;
+  *f++ = static_cast<char>('0' + magnitude / 10);
+  *f++ = static_cast<char>('0' + magnitude % 10);
+  const auto length = static_cast<int>(f - field);
+  out = std::fill_n(out, w - length, ' ');
+  return std::copy(field, f, out);
+}
+
 class writer {
  public:
   writer(FILE* f, const options& o) : f_(f), o_(o) {}
   ~writer() { flush(); }
   void value(double v) {
-    if (!line_.empty()) line_ += ' ';
-    char buf[64];
+    if (!line_.empty()) line_ += o_.separator;
+    char buf[512];  // %.Pf of any double, P <= 30
     const auto fv = static_cast<float>(v);
-    std::to_chars_result r;
-    if (o_.format == 'e')
-      r = std::to_chars(buf, buf + sizeof buf, fv, std::chars_format::scientific, o_.digits - 1);
-    else if (o_.format == 'f')
-      r = std::to_chars(buf, buf + sizeof buf, fv, std::chars_format::fixed, o_.digits);
-    else
-      r = std::to_chars(buf, buf + sizeof buf, fv, std::chars_format::general, o_.digits);
-    line_.append(buf, r.ptr);
+    const int p = o_.precision;
+    char* end = buf;
+    switch (o_.format) {
+      case form::single_g:
+        end = std::to_chars(buf, buf + sizeof buf, fv, std::chars_format::general, o_.digits).ptr;
+        break;
+      case form::single_e:
+        end = std::to_chars(buf, buf + sizeof buf, fv, std::chars_format::scientific, o_.digits - 1).ptr;
+        break;
+      case form::single_f:
+        end = std::to_chars(buf, buf + sizeof buf, fv, std::chars_format::fixed, o_.digits).ptr;
+        break;
+      // With a precision, to_chars writes what printf writes ("C" locale).
+      case form::printf_g:
+        end = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::general, p).ptr;
+        break;
+      case form::printf_e:
+        end = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific, p).ptr;
+        break;
+      case form::printf_f:
+        end = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, p).ptr;
+        break;
+      case form::fortran:
+        end = fortran_field(buf, v, o_.width, p, o_.exponent_letter);
+        break;
+    }
+    line_.append(buf, end);
   }
   void end_line() {
     line_ += '\n';
@@ -178,7 +247,21 @@ class writer {
                "  -b, --box L             side of the background cube around the halo (default 0.2;\n"
                "                          it holds 4096000 L^3 particles)\n"
                "  -d, --digits D          significant digits (decimals with --format f) (default 7)\n"
-               "  -f, --format g|e|f      number form: shortest, exponent or fixed (default g)\n"
+               "  -f, --format FORM       number form (default g):\n"
+               "                            g, e, f   the value in single precision, shortest of fixed\n"
+               "                                      and exponent, exponent, or fixed, with --digits\n"
+               "                            %%.Pf %%.Pe %%.Pg  as C's printf writes the double value\n"
+               "                                      (%%.6f: -275.320997, %%.7e: 4.4025785e-01,\n"
+               "                                      %%.18e: 4.40257845577690688e-01, numpy's default)\n"
+               "                            Ew.d, Dw.d  Fortran's fields of w columns, no separator\n"
+               "                                      (E15.7: '  0.4402578E+00 -0.1234567E+03')\n"
+               "  -t, --separator TEXT    between values (default a blank; none for Ew.d and Dw.d);\n"
+               "                          ',' writes comma-separated values\n"
+               "  -S, --shape zoom|box    zoom (default): the halo in its cube, halo and background\n"
+               "                          particles in random order; box: 160^3 particles in the unit\n"
+               "                          cube, the halo (at 0.512 0.487 0.503, the most massive and\n"
+               "                          the densest) and five smaller ones (N/4 ... N/25, at half\n"
+               "                          the concentration, placed by the seed) in a uniform background\n"
                "  -r, --rvir R            virial radius (default: where the mean density inside is\n"
                "                          200 times the background's)\n"
                "  -z, --redshift Z        redshift written in the header (default 0.5)\n"
@@ -186,14 +269,52 @@ class writer {
   std::exit(status);
 }
 
+// Reads a decimal count at p, up to 3 digits; nullptr when there is none.
+const char* read_count(const char* p, int& n) {
+  if (*p < '0' || *p > '9') return nullptr;
+  n = 0;
+  for (int k = 0; k < 3 && *p >= '0' && *p <= '9'; ++k) n = 10 * n + (*p++ - '0');
+  return p;
+}
+
+// g, e, f; %.Pf, %.Pe, %.Pg; Ew.d, Dw.d. Returns whether v is one of them.
+bool parse_format(const char* v, options& o) {
+  const std::string_view a = v;
+  if (a == "g" || a == "e" || a == "f") {
+    o.format = a == "g" ? form::single_g : a == "e" ? form::single_e : form::single_f;
+    return true;
+  }
+  if (a.starts_with("%.")) {
+    const char* p = read_count(v + 2, o.precision);
+    if (p == nullptr || p[1] != '\0') return false;
+    if (*p == 'f') o.format = form::printf_f;
+    else if (*p == 'e') o.format = form::printf_e;
+    else if (*p == 'g') o.format = form::printf_g;
+    else return false;
+    return o.precision <= 30;
+  }
+  if (a.starts_with("E") || a.starts_with("D")) {
+    const char* p = read_count(v + 1, o.width);
+    if (p == nullptr || *p != '.' || (p = read_count(p + 1, o.precision)) == nullptr || *p != '\0') return false;
+    o.format = form::fortran;
+    o.exponent_letter = v[0];
+    o.separator.clear();
+    return o.precision >= 1 && o.precision <= 30 && o.width >= o.precision + 7 && o.width <= 64;
+  }
+  return false;
+}
+
 options parse_options(int argc, char** argv) {
   options o;
+  bool separator_given = false;
+  std::string separator;
   for (int i = 1; i < argc; ++i) {
     const std::string_view a = argv[i];
     if (a == "-h" || a == "--help") usage(0);
     if (i + 1 >= argc) usage(2);
     const char* v = argv[++i];
     char* end = nullptr;
+    const auto whole = [&] { end = const_cast<char*>(v) + std::strlen(v); };
     if (a == "-n" || a == "--halo") o.halo = std::strtoll(v, &end, 10);
     else if (a == "-c" || a == "--concentration") o.concentration = std::strtod(v, &end);
     else if (a == "-s" || a == "--seed") o.seed = std::strtoull(v, &end, 10);
@@ -201,20 +322,99 @@ options parse_options(int argc, char** argv) {
     else if (a == "-d" || a == "--digits") o.digits = static_cast<int>(std::strtol(v, &end, 10));
     else if (a == "-z" || a == "--redshift") o.redshift = std::strtod(v, &end);
     else if (a == "-r" || a == "--rvir") o.rvir = std::strtod(v, &end);
-    else if (a == "-f" || a == "--format") { o.format = v[0]; end = const_cast<char*>(v) + 1; }
-    else if (a == "-o" || a == "--output") { o.output = v; end = const_cast<char*>(v) + std::strlen(v); }
+    else if (a == "-f" || a == "--format") { if (parse_format(v, o)) whole(); else end = const_cast<char*>(v); }
+    else if (a == "-t" || a == "--separator") { separator = v; separator_given = true; whole(); }
+    else if (a == "-S" || a == "--shape") {
+      const std::string_view sv = v;
+      if (sv == "zoom" || sv == "box") whole(); else end = const_cast<char*>(v);
+      o.shape = sv == "box" ? snapshot_shape::box : snapshot_shape::zoom;
+    }
+    else if (a == "-o" || a == "--output") { o.output = v; whole(); }
     else usage(2);
     if (end == v || *end != '\0') {
       std::fprintf(stderr, "halogen: bad value for %s: '%s'\n", argv[i - 1], v);
       std::exit(2);
     }
   }
+  if (separator_given) o.separator = separator;
   if (o.halo < 0 || o.concentration <= 0 || o.box < 0 || o.rvir < 0 || o.digits < 1 || o.digits > 9 ||
-      (o.format != 'g' && o.format != 'e' && o.format != 'f')) {
+      (o.shape == snapshot_shape::box && o.halo > box_particles / 2)) {
     std::fprintf(stderr, "halogen: option out of range (see --help)\n");
     std::exit(2);
   }
   return o;
+}
+
+// An NFW halo of n particles: positions within the virial radius, isotropic velocities of
+// the Jeans dispersion around a bulk velocity, density estimates following the profile.
+struct halo {
+  halo(std::int64_t n, double c, double rvir_given, const double* at, const double* bulk_velocity)
+      : left(n),
+        c(c),
+        rvir(rvir_given > 0 ? rvir_given
+                            : std::cbrt(3.0 * static_cast<double>(n) / (4.0 * pi * overdensity * mean_density))),
+        vvir(100.0 * std::cbrt(static_cast<double>(n) / 20000.0)),
+        rho_scale(static_cast<double>(n) * c * c * c / (4.0 * pi * rvir * rvir * rvir * nfw_mass(c))),
+        sigma(c) {
+    std::copy_n(at, 3, center);
+    std::copy_n(bulk_velocity, 3, bulk);
+  }
+  void draw(random_stream& rng, double* pos, double* vel, double& density) const {
+    const double x = nfw_radius(rng.uniform(), c);
+    const double mu = 2.0 * rng.uniform() - 1.0, phi = 2.0 * pi * rng.uniform();
+    const double s = std::sqrt(1.0 - mu * mu);
+    const double dir[3] = {s * std::cos(phi), s * std::sin(phi), mu};
+    const double sv = sigma(x) * vvir;
+    for (int k = 0; k < 3; ++k) {
+      pos[k] = center[k] + x * rvir * dir[k];
+      vel[k] = bulk[k] + sv * rng.gauss();
+    }
+    // A density estimator smooths over its neighbours: the cusp is softened at 3% of rvir.
+    const double xs = std::sqrt(x * x + 0.03 * 0.03);
+    density = rho_scale / (c * xs * (1.0 + c * xs) * (1.0 + c * xs)) + mean_density;
+  }
+
+  std::int64_t left;
+  double c, rvir, vvir, rho_scale;
+  double center[3], bulk[3];
+  dispersion_table sigma;
+};
+
+// Particles spread uniformly over a cube, with Gaussian velocities around a bulk velocity.
+struct background {
+  void draw(random_stream& rng, double* pos, double* vel, double& density) const {
+    for (int k = 0; k < 3; ++k) {
+      pos[k] = center[k] + (rng.uniform() - 0.5) * side;
+      vel[k] = bulk[k] + speed * rng.gauss();
+    }
+    density = mean_density;
+  }
+
+  std::int64_t left;
+  double center[3], side, bulk[3], speed;
+};
+
+// The halos of a whole box: the given one, and smaller ones of half its concentration
+// (a lower central density: the given halo holds the densest particles) well away from it
+// and from each other, placed by the random stream.
+std::vector<halo> box_halos(const options& o, random_stream& rng) {
+  std::vector<halo> halos;
+  halos.emplace_back(o.halo, o.concentration, o.rvir, o.center, o.bulk);
+  for (const int part : {4, 6, 10, 16, 25}) {
+    double at[3], bulk[3];
+    for (;;) {
+      for (double& a : at) a = 0.1 + 0.8 * rng.uniform();
+      const auto apart = [&](const halo& h) {
+        const double d2 = (at[0] - h.center[0]) * (at[0] - h.center[0]) +
+                          (at[1] - h.center[1]) * (at[1] - h.center[1]) + (at[2] - h.center[2]) * (at[2] - h.center[2]);
+        return d2 >= (&h == &halos[0] ? 0.25 * 0.25 : 0.15 * 0.15);
+      };
+      if (std::all_of(halos.begin(), halos.end(), apart)) break;
+    }
+    for (double& b : bulk) b = 200.0 * rng.gauss();
+    halos.emplace_back(o.halo / part, 0.5 * o.concentration, 0.0, at, bulk);
+  }
+  return halos;
 }
 
 }  // namespace
@@ -227,14 +427,19 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  const double c = o.concentration;
-  const double rvir = o.rvir > 0 ? o.rvir
-                                 : std::cbrt(3.0 * static_cast<double>(o.halo) / (4.0 * pi * overdensity * mean_density));
-  const double vvir = o.vvir > 0 ? o.vvir : 100.0 * std::cbrt(static_cast<double>(o.halo) / 20000.0);
-  const double rho_scale = static_cast<double>(o.halo) * c * c * c / (4.0 * pi * rvir * rvir * rvir * nfw_mass(c));
-  const auto background = static_cast<std::int64_t>(std::llround(mean_density * o.box * o.box * o.box));
-  const dispersion_table sigma(c);
   random_stream rng(o.seed);
+  std::vector<halo> halos;
+  background rest{};
+  if (o.shape == snapshot_shape::zoom) {
+    halos.emplace_back(o.halo, o.concentration, o.rvir, o.center, o.bulk);
+    rest = {std::llround(mean_density * o.box * o.box * o.box), {o.center[0], o.center[1], o.center[2]}, o.box,
+            {o.bulk[0], o.bulk[1], o.bulk[2]}, 0.3 * halos[0].vvir};
+  } else {
+    halos = box_halos(o, rng);
+    std::int64_t in_halos = 0;
+    for (const halo& h : halos) in_halos += h.left;
+    rest = {box_particles - in_halos, {0.5, 0.5, 0.5}, 1.0, {0, 0, 0}, 300.0};
+  }
 
   writer w(f, o);
   {
@@ -242,33 +447,32 @@ int main(int argc, char** argv) {
     std::snprintf(header, sizeof header, "halogen %g\n", o.redshift);
     w.text(header);
   }
-  std::int64_t halo_left = o.halo, background_left = background;
-  while (halo_left + background_left > 0) {
-    // Halo and background particles come in random order, as in a real snapshot cut-out.
-    const bool from_halo =
-        rng.uniform() * static_cast<double>(halo_left + background_left) < static_cast<double>(halo_left);
+  std::int64_t left = rest.left;
+  for (const halo& h : halos) left += h.left;
+  for (; left > 0; --left) {
+    // Particles of the halos and the background come in random order, as in a real
+    // snapshot: each is drawn from a part with the chance of its share of those left.
+    const double u = rng.uniform() * static_cast<double>(left);
+    double below = 0;
+    halo* from = nullptr;
+    for (halo& h : halos) {
+      below += static_cast<double>(h.left);
+      if (u < below) {
+        from = &h;
+        break;
+      }
+    }
+    if (from == nullptr && rest.left == 0) {  // u may round up to the count left
+      for (halo& h : halos)
+        if (h.left > 0) from = &h;
+    }
     double pos[3], vel[3], density;
-    if (from_halo) {
-      --halo_left;
-      const double x = nfw_radius(rng.uniform(), c);
-      const double mu = 2.0 * rng.uniform() - 1.0, phi = 2.0 * pi * rng.uniform();
-      const double s = std::sqrt(1.0 - mu * mu);
-      const double dir[3] = {s * std::cos(phi), s * std::sin(phi), mu};
-      const double sv = sigma(x) * vvir;
-      for (int k = 0; k < 3; ++k) {
-        pos[k] = o.center[k] + x * rvir * dir[k];
-        vel[k] = o.bulk[k] + sv * rng.gauss();
-      }
-      // A density estimator smooths over its neighbours: the cusp is softened at 3% of rvir.
-      const double xs = std::sqrt(x * x + 0.03 * 0.03);
-      density = rho_scale / (c * xs * (1.0 + c * xs) * (1.0 + c * xs)) + mean_density;
+    if (from != nullptr) {
+      --from->left;
+      from->draw(rng, pos, vel, density);
     } else {
-      --background_left;
-      for (int k = 0; k < 3; ++k) {
-        pos[k] = o.center[k] + (rng.uniform() - 0.5) * o.box;
-        vel[k] = o.bulk[k] + 0.3 * vvir * rng.gauss();
-      }
-      density = mean_density;
+      --rest.left;
+      rest.draw(rng, pos, vel, density);
     }
     density *= std::exp(o.scatter * rng.gauss()) / mean_density;
     for (double p : pos) w.value(p);
