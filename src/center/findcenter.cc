@@ -252,25 +252,46 @@ class candidate_list {
     az_ = data.zc;
     reach_ = 1.1 * std::sqrt(static_cast<double>(r2));
     const auto reach2 = static_cast<float>(reach_ * reach_);
-    constexpr std::int64_t most = (std::int64_t{48} << 20) / sizeof(std::uint32_t);  // 48 MiB
+    // An index and a copy of the position and density: 20 bytes a candidate, 48 MiB at most.
+    constexpr std::int64_t most = (std::int64_t{48} << 20) / 20;
     const std::int64_t limit = std::min(most, data.nhalos / 2);
+    for (std::vector<float>* a : {&x_, &y_, &z_, &dens_}) a->clear();
     index_.clear();
     members_in_order(data, ax_, ay_, az_, reach2, [&](std::int64_t first, const std::vector<std::uint32_t>& picked) {
       if (abandoned_) return;
       if (static_cast<std::int64_t>(index_.size() + picked.size()) > limit) {
         abandoned_ = true;
-        index_ = {};
         return;
       }
-      for (const std::uint32_t k : picked) index_.push_back(static_cast<std::uint32_t>(first + k));
+      for (const std::uint32_t k : picked) {
+        const std::int64_t i = first + k;
+        index_.push_back(static_cast<std::uint32_t>(i));
+        x_.push_back(data.xpar[i]);
+        y_.push_back(data.ypar[i]);
+        z_.push_back(data.zpar[i]);
+        dens_.push_back(data.dens[i]);
+      }
     });
+    if (abandoned_) {
+      for (std::vector<float>* a : {&x_, &y_, &z_, &dens_}) *a = {};
+      index_ = {};
+    }
     valid_ = !abandoned_;
+  }
+
+  // The sums over the candidates, in file order.
+  sphere_totals sums(const run_state& data, float r2) const {
+    sphere_totals t;
+    accumulate_kernels.get()(x_.data(), y_.data(), z_.data(), dens_.data(), static_cast<std::int64_t>(x_.size()),
+                             data.xc, data.yc, data.zc, r2, t);
+    return t;
   }
 
   const std::vector<std::uint32_t>& index() const { return index_; }
 
  private:
-  std::vector<std::uint32_t> index_;
+  std::vector<std::uint32_t> index_;  // the candidates' places in the arrays
+  std::vector<float> x_, y_, z_, dens_;
   double ax_ = 0, ay_ = 0, az_ = 0, reach_ = 0;
   bool valid_ = false, abandoned_ = false;
 };
@@ -316,8 +337,7 @@ void findcenter(run_state& data, std::ostream& out) {
     double am = 0, xx = 0, yy = 0, zz = 0;
     if (sparse && !near.covers(data, r2)) near.collect(data, r2);
     if (near.covers(data, r2)) {
-      sphere_totals t;
-      add_listed(data, r2, 0, near.index(), t);
+      const sphere_totals t = near.sums(data, r2);
       nn = t.count;
       am = t.s;
       xx = t.sx;
