@@ -19,7 +19,9 @@ mapped_file::~mapped_file() {
 }
 
 bool mapped_file::open(const std::string& path, std::string& error) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without O_NONBLOCK, opening a FIFO would wait for a writer (and some devices for a
+  // carrier) before the check below could refuse it; a regular file ignores the flag.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     error = std::strerror(errno);
     return false;

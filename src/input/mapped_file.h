@@ -13,7 +13,8 @@ class mapped_file {
   mapped_file& operator=(const mapped_file&) = delete;
   ~mapped_file();
 
-  // Opens `path` read-only (never creating it) and maps it. On failure returns false and
+  // Opens `path` read-only (never creating it, never waiting on a FIFO or a device) and maps
+  // it. On failure returns false and
   // sets `error` to the reason ("No such file or directory", "is a directory", ...).
   bool open(const std::string& path, std::string& error);
 

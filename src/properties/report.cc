@@ -81,8 +81,18 @@ stage_status report_appender::fail(const std::string& why) const {
 
 stage_status report_appender::open(const std::string& path) {
   path_ = path;
-  fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  if (fd_ < 0) return fail(std::strerror(errno));
+  // O_NONBLOCK: opening a FIFO for writing would otherwise wait for a reader; with it the
+  // open fails (ENXIO, as for a socket) or returns at once, and the check below refuses it.
+  constexpr const char* not_regular = "is not a regular file";
+  fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+  if (fd_ < 0) return fail(errno == ENXIO ? not_regular : std::strerror(errno));
+  struct stat st {};
+  if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const std::string why = S_ISREG(st.st_mode) ? std::strerror(errno) : not_regular;
+    ::close(fd_);
+    fd_ = -1;
+    return fail(why);
+  }
   return {};
 }
 

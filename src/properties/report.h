@@ -21,7 +21,8 @@ std::string compose_report(run_state& data);
 
 // The report file, opened for appending (created when missing, never truncated). A block
 // goes in with one write under an exclusive lock, so that runs sharing a directory never
-// interleave; a failed write is cut back off, leaving what earlier runs wrote intact.
+// interleave; a failed write is cut back off, leaving what earlier runs wrote intact. Only a
+// regular file is taken, refused at once otherwise (a FIFO would wait for a reader).
 class report_appender {
  public:
   report_appender() = default;
