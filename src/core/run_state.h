@@ -17,8 +17,9 @@ namespace haloprof {
 class particle_array {
  public:
   particle_array() = default;
-  // Returns false when the memory cannot be had.
+  // Returns false when the memory cannot be had. Elements held before are given back first.
   bool allocate(std::int64_t n);
+  void clear() { data_.reset(); }  // gives the elements back
   float& operator[](std::int64_t i) { return data_[i]; }
   float operator[](std::int64_t i) const { return data_[i]; }
   float* data() { return data_.get(); }

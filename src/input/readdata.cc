@@ -412,8 +412,14 @@ stage_status allocate_particles(run_state& data, std::int64_t n) {
   // 4 bytes per element: from 2^62 elements on, the byte count no longer fits in 64 bits.
   if (n < 0 || n >= (std::int64_t{1} << 62))
     return failure{exit_status::memory, "Integer overflow when calculating the amount of memory to allocate"};
-  for (particle_array* a : {&data.xpar, &data.ypar, &data.zpar, &data.dens, &data.vx, &data.vy, &data.vz})
-    if (!a->allocate(n)) return failure{exit_status::memory, "Allocation would exceed memory limit"};
+  const auto arrays = {&data.xpar, &data.ypar, &data.zpar, &data.dens, &data.vx, &data.vy, &data.vz};
+  for (particle_array* a : arrays) {
+    if (!a->allocate(n)) {
+      // None kept: a smaller second attempt must have all the room the first one had.
+      for (particle_array* b : arrays) b->clear();
+      return failure{exit_status::memory, "Allocation would exceed memory limit"};
+    }
+  }
   return {};
 }
 

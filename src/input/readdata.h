@@ -24,7 +24,7 @@ stage_status readdata(run_state& data, std::istream& in, std::ostream& out);
 std::optional<std::string> read_file_name(std::istream& in);
 
 // Creates the seven particle arrays of n elements, failing before any of them when their
-// byte size cannot be represented.
+// byte size cannot be represented. On failure every array is left empty.
 stage_status allocate_particles(run_state& data, std::int64_t n);
 
 // Moves the origin onto the offset x0, y0, z0: each position difference is formed in
