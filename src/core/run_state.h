@@ -60,7 +60,7 @@ enum class exit_status : int {
   no_file_name = 2,    // standard input supplied no snapshot name
   cannot_open = 3,     // the snapshot cannot be opened or read
   bad_snapshot = 4,    // the snapshot's text is not a valid header and particle list
-  memory = 5,          // the particle arrays cannot be had
+  memory = 5,          // the particle arrays, or the snapshot's mapping, cannot be had
   report = 6,          // HaloProperties.dat cannot be opened or written
   radius = 7,          // a particle fell outside the 61 shells
 };

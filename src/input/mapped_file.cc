@@ -19,6 +19,7 @@ mapped_file::~mapped_file() {
 }
 
 bool mapped_file::open(const std::string& path, std::string& error) {
+  out_of_memory_ = false;
   // Without O_NONBLOCK, opening a FIFO would wait for a writer (and some devices for a
   // carrier) before the check below could refuse it; a regular file ignores the flag.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -53,6 +54,7 @@ bool mapped_file::open(const std::string& path, std::string& error) {
   if (size_ > 0) {
     void* p = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
     if (p == MAP_FAILED) {
+      out_of_memory_ = errno == ENOMEM;
       error = std::strerror(errno);
       size_ = 0;
       ::close(fd);

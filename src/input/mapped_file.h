@@ -14,9 +14,11 @@ class mapped_file {
   ~mapped_file();
 
   // Opens `path` read-only (never creating it, never waiting on a FIFO or a device) and maps
-  // it. On failure returns false and
-  // sets `error` to the reason ("No such file or directory", "is a directory", ...).
+  // it. On failure returns false and sets `error` to the reason ("No such file or
+  // directory", "is a directory", ...); out_of_memory() then tells whether the mapping was
+  // refused for want of address space.
   bool open(const std::string& path, std::string& error);
+  bool out_of_memory() const { return out_of_memory_; }
 
   const char* begin() const { return data_; }
   const char* end() const { return data_ + size_; }
@@ -32,6 +34,7 @@ class mapped_file {
   const char* data_ = nullptr;
   std::size_t size_ = 0;
   const char* released_ = nullptr;
+  bool out_of_memory_ = false;
 };
 
 }  // namespace haloprof

@@ -529,7 +529,11 @@ stage_status readdata(run_state& data, std::istream& in, std::ostream& out) {
 
   mapped_file file;
   std::string why;
-  if (!file.open(*name, why)) return failure{exit_status::cannot_open, "cannot open snapshot '" + *name + "': " + why};
+  if (!file.open(*name, why)) {
+    if (file.out_of_memory())
+      return failure{exit_status::memory, "cannot map snapshot '" + *name + "' into memory: " + why};
+    return failure{exit_status::cannot_open, "cannot open snapshot '" + *name + "': " + why};
+  }
 
   progress_bar bar(file.size());
   int current_pass = 1;
