@@ -63,6 +63,7 @@ enum class exit_status : int {
   memory = 5,          // the particle arrays, or the snapshot's mapping, cannot be had
   report = 6,          // HaloProperties.dat cannot be opened or written
   radius = 7,          // a particle fell outside the 61 shells
+  snapshot_changed = 8,  // the snapshot was cut shorter or written to while it was read
 };
 
 // A fatal condition: the status to exit with and the one line to print on standard error.

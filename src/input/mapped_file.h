@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <ctime>
 #include <string>
 
 namespace haloprof {
@@ -24,6 +25,11 @@ class mapped_file {
   const char* end() const { return data_ + size_; }
   std::size_t size() const { return size_; }
 
+  // Whether the file was cut shorter or written to since open(). A page the file no longer
+  // holds reads as zeros instead of ending the process (from any thread), so a reader can
+  // finish its passes and ask this afterwards; whatever it read is then not to be trusted.
+  bool changed() const;
+
   // Gives back the pages before `p` that a sequential scan has passed, so that resident
   // memory stays small however large the file. Reading them again is still allowed.
   void release_before(const char* p);
@@ -34,6 +40,9 @@ class mapped_file {
   const char* data_ = nullptr;
   std::size_t size_ = 0;
   const char* released_ = nullptr;
+  int fd_ = -1;
+  int guard_ = -1;  // the slot watching this mapping for faults, -1 for none
+  timespec modified_{};
   bool out_of_memory_ = false;
 };
 

@@ -551,6 +551,9 @@ stage_status readdata(run_state& data, std::istream& in, std::ostream& out) {
   };
   stage_status result = load_snapshot(data, file.begin(), file.end(), *name, out, progress);
   bar.clear();
+  // Whatever was read from a file that changed meanwhile (a message about its text too) is void.
+  if (file.changed())
+    return failure{exit_status::snapshot_changed, "snapshot '" + *name + "' changed while being read"};
   if (result.failed()) return result;
 
   shift_origin(data);
