@@ -81,10 +81,15 @@ stage_status report_appender::fail(const std::string& why) const {
 
 stage_status report_appender::open(const std::string& path) {
   path_ = path;
+  return open_file();
+}
+
+stage_status report_appender::open_file() {
   // O_NONBLOCK: opening a FIFO for writing would otherwise wait for a reader; with it the
   // open fails (ENXIO, as for a socket) or returns at once, and the check below refuses it.
+  constexpr int flags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK;
   constexpr const char* not_regular = "is not a regular file";
-  fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+  fd_ = ::open(path_.c_str(), flags | O_CREAT, 0666);
   if (fd_ < 0) return fail(errno == ENXIO ? not_regular : std::strerror(errno));
   struct stat st {};
   if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -96,25 +101,42 @@ stage_status report_appender::open(const std::string& path) {
   return {};
 }
 
-stage_status report_appender::append(const std::string& block) {
-  // The lock keeps every block whole when many runs append to one file at once.
-  while (flock(fd_, LOCK_EX) != 0)
-    if (errno != EINTR) return fail(std::string("cannot lock it: ") + std::strerror(errno));
-  struct stat st {};
-  const bool sized = fstat(fd_, &st) == 0;
+namespace {
+// Writes all of `block`; returns 0, or the errno of the write that failed.
+int write_all(int fd, const std::string& block) {
   std::size_t done = 0;
   while (done < block.size()) {
-    const ssize_t n = ::write(fd_, block.data() + done, block.size() - done);
+    const ssize_t n = ::write(fd, block.data() + done, block.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const int err = n < 0 ? errno : EIO;
-      // Take the partial block back off, so that the file holds whole blocks only. Should
-      // that fail too, the write's own error is still the one to report.
-      if (sized && done > 0) [[maybe_unused]] const int cut = ftruncate(fd_, st.st_size);
-      flock(fd_, LOCK_UN);
-      return fail(std::strerror(err));
-    }
+    if (n <= 0) return n < 0 ? errno : EIO;
     done += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+}  // namespace
+
+stage_status report_appender::append(const std::string& block) {
+  // The lock keeps every block whole when many runs append to one file at once. A run that
+  // waited may find the file replaced meanwhile (rewritten elsewhere and renamed over the
+  // path, under the same lock): its block then belongs in the file now at the path.
+  struct stat st {};
+  for (;;) {
+    while (flock(fd_, LOCK_EX) != 0)
+      if (errno != EINTR) return fail(std::string("cannot lock it: ") + std::strerror(errno));
+    if (fstat(fd_, &st) != 0) return fail(std::strerror(errno));
+    struct stat at_path {};
+    const int found = stat(path_.c_str(), &at_path) == 0 ? 0 : errno;
+    if (found == 0 ? at_path.st_dev == st.st_dev && at_path.st_ino == st.st_ino : found != ENOENT) break;
+    ::close(fd_);  // and with it the lock
+    fd_ = -1;
+    if (stage_status opened = open_file(); opened.failed()) return opened;
+  }
+  if (const int err = write_all(fd_, block); err != 0) {
+    // Take the partial block back off, so that the file holds whole blocks only. Should
+    // that fail too, the write's own error is still the one to report.
+    [[maybe_unused]] const int cut = ftruncate(fd_, st.st_size);
+    flock(fd_, LOCK_UN);
+    return fail(std::strerror(err));
   }
   flock(fd_, LOCK_UN);
   const int fd = fd_;

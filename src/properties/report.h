@@ -22,7 +22,8 @@ std::string compose_report(run_state& data);
 // The report file, opened for appending (created when missing, never truncated). A block
 // goes in with one write under an exclusive lock, so that runs sharing a directory never
 // interleave; a failed write is cut back off, leaving what earlier runs wrote intact. Only a
-// regular file is taken, refused at once otherwise (a FIFO would wait for a reader).
+// regular file is taken, refused at once otherwise (a FIFO would wait for a reader). When the
+// file at the path is replaced while the lock is awaited, the block goes into the new one.
 class report_appender {
  public:
   report_appender() = default;
@@ -34,6 +35,7 @@ class report_appender {
   stage_status append(const std::string& block);
 
  private:
+  stage_status open_file();
   stage_status fail(const std::string& why) const;
   std::string path_;
   int fd_ = -1;
