@@ -89,7 +89,14 @@ stage_status report_appender::open_file() {
   // open fails (ENXIO, as for a socket) or returns at once, and the check below refuses it.
   constexpr int flags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK;
   constexpr const char* not_regular = "is not a regular file";
-  fd_ = ::open(path_.c_str(), flags | O_CREAT, 0666);
+  // First without O_CREAT, to know whether this run makes the file: its name in the
+  // directory must then reach the disk too.
+  created_ = false;
+  fd_ = ::open(path_.c_str(), flags);
+  if (fd_ < 0 && errno == ENOENT) {
+    fd_ = ::open(path_.c_str(), flags | O_CREAT, 0666);
+    created_ = fd_ >= 0;
+  }
   if (fd_ < 0) return fail(errno == ENXIO ? not_regular : std::strerror(errno));
   struct stat st {};
   if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -113,6 +120,20 @@ int write_all(int fd, const std::string& block) {
   }
   return 0;
 }
+
+// Puts the file's data, and when `created` its name in its directory, on stable storage;
+// returns 0 or an errno. EINVAL says the file system cannot: there is nothing more to do.
+int make_durable(int fd, const std::string& path, bool created) {
+  if (fdatasync(fd) != 0 && errno != EINVAL) return errno;
+  if (!created) return 0;
+  const std::size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd < 0) return errno;
+  const int err = fsync(dfd) != 0 && errno != EINVAL ? errno : 0;
+  ::close(dfd);
+  return err;
+}
 }  // namespace
 
 stage_status report_appender::append(const std::string& block) {
@@ -131,9 +152,11 @@ stage_status report_appender::append(const std::string& block) {
     fd_ = -1;
     if (stage_status opened = open_file(); opened.failed()) return opened;
   }
-  if (const int err = write_all(fd_, block); err != 0) {
-    // Take the partial block back off, so that the file holds whole blocks only. Should
-    // that fail too, the write's own error is still the one to report.
+  int err = write_all(fd_, block);
+  if (err == 0) err = make_durable(fd_, path_, created_);
+  if (err != 0) {
+    // Take what got in of the block back off, so that the file holds whole blocks only.
+    // Should that fail too, the first error is still the one to report.
     [[maybe_unused]] const int cut = ftruncate(fd_, st.st_size);
     flock(fd_, LOCK_UN);
     return fail(std::strerror(err));
