@@ -1,12 +1,17 @@
 #include "properties/report.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <ostream>
+#include <stop_token>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include "core/format.h"
@@ -108,6 +113,27 @@ stage_status report_appender::open_file() {
   return {};
 }
 
+stage_status report_appender::lock() {
+  if (flock(fd_, LOCK_EX | LOCK_NB) == 0) return {};
+  // Held by another run. Someone watching a terminal hears once, after a second, why the
+  // run stands still; scripts and logs see nothing.
+  std::jthread notice;
+  if (!told_waiting_ && isatty(STDERR_FILENO) == 1) {
+    notice = std::jthread([this](std::stop_token stop) {
+      std::mutex m;
+      std::condition_variable_any wake;
+      std::unique_lock hold(m);
+      wake.wait_for(hold, stop, std::chrono::seconds(1), [] { return false; });
+      if (stop.stop_requested() || told_waiting_.exchange(true)) return;
+      const std::string line = "waiting for another program to finish writing '" + path_ + "'\n";
+      [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
+    });
+  }
+  while (flock(fd_, LOCK_EX) != 0)
+    if (errno != EINTR) return fail(std::string("cannot lock it: ") + std::strerror(errno));
+  return {};
+}
+
 namespace {
 // Writes all of `block`; returns 0, or the errno of the write that failed.
 int write_all(int fd, const std::string& block) {
@@ -142,8 +168,7 @@ stage_status report_appender::append(const std::string& block) {
   // path, under the same lock): its block then belongs in the file now at the path.
   struct stat st {};
   for (;;) {
-    while (flock(fd_, LOCK_EX) != 0)
-      if (errno != EINTR) return fail(std::string("cannot lock it: ") + std::strerror(errno));
+    if (stage_status locked = lock(); locked.failed()) return locked;
     if (fstat(fd_, &st) != 0) return fail(std::strerror(errno));
     struct stat at_path {};
     const int found = stat(path_.c_str(), &at_path) == 0 ? 0 : errno;

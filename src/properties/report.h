@@ -1,6 +1,7 @@
 // The profile report: one block per run appended to HaloProperties.dat.
 #pragma once
 
+#include <atomic>
 #include <iosfwd>
 #include <string>
 
@@ -38,10 +39,12 @@ class report_appender {
 
  private:
   stage_status open_file();
+  stage_status lock();
   stage_status fail(const std::string& why) const;
   std::string path_;
   int fd_ = -1;
   bool created_ = false;  // this run's open created the file
+  std::atomic<bool> told_waiting_{false};
 };
 
 // Third stage: bulk velocity, binning, and the report appended to HaloProperties.dat in
