@@ -2,7 +2,9 @@
 // The snapshot's name is read from standard input; command-line arguments are ignored.
 #include <exception>
 #include <iostream>
+#include <string>
 
+#include "app/console.h"
 #include "app/driver.h"
 
 int main() {
@@ -11,7 +13,7 @@ int main() {
     return haloprof::run(data, std::cin, std::cout, std::cerr);
   } catch (const std::exception& e) {
     std::cout.flush();
-    std::cerr << "haloprof: internal error: " << e.what() << '\n';
+    haloprof::print_line(std::cerr, std::string("haloprof: internal error: ") + e.what());
     return static_cast<int>(haloprof::exit_status::internal);
   }
 }
