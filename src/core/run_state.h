@@ -64,6 +64,7 @@ enum class exit_status : int {
   report = 6,          // HaloProperties.dat cannot be opened or written
   radius = 7,          // a particle fell outside the 61 shells
   snapshot_changed = 8,  // the snapshot was cut shorter or written to while it was read
+  console_lost = 9,      // a complete run whose report was written, but standard output failed
 };
 
 // A fatal condition: the status to exit with and the one line to print on standard error.
