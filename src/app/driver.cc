@@ -3,6 +3,7 @@
 #include <istream>
 #include <ostream>
 
+#include "app/console.h"
 #include "center/findcenter.h"
 #include "core/threads.h"
 #include "input/readdata.h"
@@ -21,8 +22,7 @@ int run(run_state& data, std::istream& in, std::ostream& out, std::ostream& err)
   }
   out.flush();
   if (result.ok()) return static_cast<int>(exit_status::ok);
-  err << result->message << '\n';
-  err.flush();
+  print_line(err, result->message);
   return static_cast<int>(result->status);
 }
 

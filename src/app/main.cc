@@ -1,17 +1,39 @@
 // haloprof: the radial profile of one halo of an N-body snapshot.
 // The snapshot's name is read from standard input; command-line arguments are ignored.
+#include <cstring>
 #include <exception>
 #include <iostream>
+#include <new>
+#include <string>
+#include <unistd.h>
 
+#include "app/console.h"
 #include "app/driver.h"
 
 int main() {
+  using haloprof::exit_status;
+  const bool stdout_closed = haloprof::prepare_process();
+  haloprof::console_buffer console(STDOUT_FILENO, stdout_closed ? EBADF : 0);
+  std::ostream out(&console);
+  int status = 0;
   try {
     static haloprof::run_state data;  // lives for the whole run
-    return haloprof::run(data, std::cin, std::cout, std::cerr);
+    status = haloprof::run(data, std::cin, out, std::cerr);
+  } catch (const std::bad_alloc&) {
+    // Memory beyond the particle arrays (whose own failure is a stage's): the same class.
+    out.flush();
+    haloprof::print_line(std::cerr, "Allocation would exceed memory limit");
+    return static_cast<int>(exit_status::memory);
   } catch (const std::exception& e) {
-    std::cout.flush();
-    std::cerr << "haloprof: internal error: " << e.what() << '\n';
-    return static_cast<int>(haloprof::exit_status::internal);
+    out.flush();
+    haloprof::print_line(std::cerr, std::string("haloprof: internal error: ") + e.what());
+    return static_cast<int>(exit_status::internal);
   }
+  // The report is written: the run is complete even though nobody could read its console.
+  if (status == static_cast<int>(exit_status::ok) && console.error() != 0) {
+    haloprof::print_line(std::cerr, std::string("cannot write to standard output: ") + std::strerror(console.error()) +
+                                        " (the run is complete and its report was written)");
+    status = static_cast<int>(exit_status::console_lost);
+  }
+  return status;
 }

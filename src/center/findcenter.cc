@@ -215,10 +215,14 @@ void add_listed(const run_state& data, float r2, std::int64_t base, const std::v
 // on data.threads threads and hands them to `use` in file order.
 template <typename Use>
 void members_in_order(const run_state& data, double xc, double yc, double zc, float r2, const Use& use) {
+  constexpr std::int64_t block = std::int64_t{1} << 15;
   pick_in_order<std::uint32_t>(
-      data.threads, data.nhalos, std::int64_t{1} << 15,
+      data.threads, data.nhalos, block,
       [&](std::int64_t first, std::int64_t count, std::vector<std::uint32_t>& picked) {
-        sphere_members(data.xpar.data(), data.ypar.data(), data.zpar.data(), first, count, xc, yc, zc, r2, picked);
+        std::uint32_t members[block];
+        const std::int64_t m = sphere_members(data.xpar.data(), data.ypar.data(), data.zpar.data(), first, count, xc,
+                                              yc, zc, r2, members);
+        picked.insert(picked.end(), members, members + m);  // within the room it has
       },
       use);
 }
@@ -257,21 +261,11 @@ class candidate_list {
     const std::int64_t limit = std::min(most, data.nhalos / 2);
     for (std::vector<float>* a : {&x_, &y_, &z_, &dens_}) a->clear();
     index_.clear();
-    members_in_order(data, ax_, ay_, az_, reach2, [&](std::int64_t first, const std::vector<std::uint32_t>& picked) {
-      if (abandoned_) return;
-      if (static_cast<std::int64_t>(index_.size() + picked.size()) > limit) {
-        abandoned_ = true;
-        return;
-      }
-      for (const std::uint32_t k : picked) {
-        const std::int64_t i = first + k;
-        index_.push_back(static_cast<std::uint32_t>(i));
-        x_.push_back(data.xpar[i]);
-        y_.push_back(data.ypar[i]);
-        z_.push_back(data.zpar[i]);
-        dens_.push_back(data.dens[i]);
-      }
-    });
+    try {
+      gather(data, reach2, limit);
+    } catch (const std::bad_alloc&) {  // no room for the list: passes over every particle
+      abandoned_ = true;
+    }
     if (abandoned_) {
       for (std::vector<float>* a : {&x_, &y_, &z_, &dens_}) *a = {};
       index_ = {};
@@ -290,6 +284,24 @@ class candidate_list {
   const std::vector<std::uint32_t>& index() const { return index_; }
 
  private:
+  void gather(const run_state& data, float reach2, std::int64_t limit) {
+    members_in_order(data, ax_, ay_, az_, reach2, [&](std::int64_t first, const std::vector<std::uint32_t>& picked) {
+      if (abandoned_) return;
+      if (static_cast<std::int64_t>(index_.size() + picked.size()) > limit) {
+        abandoned_ = true;
+        return;
+      }
+      for (const std::uint32_t k : picked) {
+        const std::int64_t i = first + k;
+        index_.push_back(static_cast<std::uint32_t>(i));
+        x_.push_back(data.xpar[i]);
+        y_.push_back(data.ypar[i]);
+        z_.push_back(data.zpar[i]);
+        dens_.push_back(data.dens[i]);
+      }
+    });
+  }
+
   std::vector<std::uint32_t> index_;  // the candidates' places in the arrays
   std::vector<float> x_, y_, z_, dens_;
   double ax_ = 0, ay_ = 0, az_ = 0, reach_ = 0;

@@ -11,7 +11,6 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <vector>
 
 #include "core/kernels.h"
 
@@ -57,11 +56,11 @@ struct quick_test {
   }
 };
 
-// The offsets (from `first`) of the particles [first, first + count) of the arrays x, y, z
-// that lie strictly inside the sphere of squared radius r2 around (xc, yc, zc), appended to
-// `members` in file order.
-void sphere_members(const float* x, const float* y, const float* z, std::int64_t first, std::int64_t count,
-                    double xc, double yc, double zc, float r2, std::vector<std::uint32_t>& members);
+// Writes to members[0, m) the offsets (from `first`) of the particles [first, first + count)
+// of the arrays x, y, z that lie strictly inside the sphere of squared radius r2 around
+// (xc, yc, zc), in file order, and returns m. `members` has room for `count`.
+std::int64_t sphere_members(const float* x, const float* y, const float* z, std::int64_t first, std::int64_t count,
+                            double xc, double yc, double zc, float r2, std::uint32_t* members);
 
 #if defined(HALOPROF_X86)
 

@@ -17,8 +17,11 @@ namespace haloprof {
 class particle_array {
  public:
   particle_array() = default;
-  // Returns false when the memory cannot be had.
+  // Returns false when the memory cannot be had. Elements held before are given back first.
   bool allocate(std::int64_t n);
+  void clear() { data_.reset(); }  // gives the elements back
+  // Gives back the elements from n on (the first n stay as they are).
+  void shrink(std::int64_t n);
   float& operator[](std::int64_t i) { return data_[i]; }
   float operator[](std::int64_t i) const { return data_[i]; }
   float* data() { return data_.get(); }
@@ -61,9 +64,11 @@ enum class exit_status : int {
   no_file_name = 2,    // standard input supplied no snapshot name
   cannot_open = 3,     // the snapshot cannot be opened or read
   bad_snapshot = 4,    // the snapshot's text is not a valid header and particle list
-  memory = 5,          // the particle arrays cannot be had
+  memory = 5,          // the particle arrays, or the snapshot's mapping, cannot be had
   report = 6,          // HaloProperties.dat cannot be opened or written
   radius = 7,          // a particle fell outside the 61 shells
+  snapshot_changed = 8,  // the snapshot was cut shorter or written to while it was read
+  console_lost = 9,      // a complete run whose report was written, but standard output failed
 };
 
 // A fatal condition: the status to exit with and the one line to print on standard error.

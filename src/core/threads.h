@@ -1,62 +1,113 @@
-// How many threads a run may use, and the one way the passes over the particles share
-// work between them without changing a bit: what each particle contributes is worked out
-// in parallel, and whatever must follow file order (the sums) takes it in order.
+// How many threads a run may use, and how the passes share work between them without
+// changing a bit: what each particle contributes is worked out in parallel, and whatever
+// must follow file order (the sums) takes it in order.
+//
+// Threads are a help, never a need: a thread (or its memory) that cannot be had leaves the
+// work to fewer threads, down to the calling one alone, with the same results. Each thread
+// runs on a stack of its own that is given back when it is joined, and the memory the
+// threads work in is taken before they start, so that what a run needs under a memory
+// limit does not grow with the limit.
 #pragma once
 
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
-#include <thread>
+#include <functional>
+#include <memory>
+#include <new>
 #include <vector>
+
+#include <pthread.h>
 
 namespace haloprof {
 
 // The processors this process may run on (its CPU affinity), at least 1.
 int usable_cores();
 
-// Calls work(first, last) on `threads` threads at once for stretches that cover [0, n),
-// each element in one stretch.
+// Threads started one by one and all joined together (at the latest on destruction).
+class thread_group {
+ public:
+  thread_group() = default;
+  thread_group(const thread_group&) = delete;
+  thread_group& operator=(const thread_group&) = delete;
+  ~thread_group();
+
+  // Starts a thread running `work`; false, starting nothing, when the system cannot.
+  bool start(std::function<void()> work) noexcept;
+  void join() noexcept;
+  int size() const { return static_cast<int>(members_.size()); }
+
+ private:
+  struct member {
+    pthread_t id{};
+    void* stack = nullptr;
+    std::function<void()> work;
+  };
+  static void* run(void* self);
+  std::vector<std::unique_ptr<member>> members_;
+};
+
+// Calls work(first, last) on up to `threads` threads at once for stretches that cover
+// [0, n), each element in one stretch.
 template <typename Work>
 void in_stretches(int threads, std::int64_t n, const Work& work) {
   const std::int64_t t = std::max<std::int64_t>(1, std::min<std::int64_t>(threads, n / 65536));
-  std::vector<std::jthread> others;
-  for (std::int64_t k = 1; k < t; ++k) others.emplace_back([&, k] { work(n * k / t, n * (k + 1) / t); });
+  thread_group others;
+  std::int64_t k = 1;
+  for (; k < t; ++k)
+    if (!others.start([&work, n, t, k] { work(n * k / t, n * (k + 1) / t); })) break;
   work(0, n / t);
+  if (k < t) work(n * k / t, n);  // the stretches no thread could take
 }
 
-// Works through the elements [0, n) in blocks of `block`, on `threads` threads, and hands
-// each block's result to `use` in order on the calling thread:
+// Works through the elements [0, n) in blocks of `block`, on up to `threads` threads, and
+// hands each block's result to `use` in order on the calling thread:
 //   pick(first, count, out) appends to `out` what the elements [first, first + count)
-//     contribute (which of them pass a test, say); it runs on any thread, several blocks
-//     at once;
+//     contribute, at most one item per element (so it never needs more memory than `out`
+//     holds already); it runs on any thread, several blocks at once;
 //   use(first, out) runs on the calling thread, block after block in file order.
-// Only two blocks per thread (64 in all at most) are picked ahead of the one in use, so
-// memory stays small.
-// With one thread, pick and use simply alternate.
+// Two blocks per thread (64 in all at most) are picked ahead of the one in use. With one
+// thread, or when no other can be had, pick and use simply alternate on this one.
 template <typename T, typename Pick, typename Use>
 void pick_in_order(int threads, std::int64_t n, std::int64_t block, const Pick& pick, const Use& use) {
   const std::int64_t blocks = (n + block - 1) / block;
   const auto count = [&](std::int64_t b) { return std::min(block, n - b * block); };
-  if (threads <= 1 || blocks <= 1) {
-    std::vector<T> out;
+  const auto one_by_one = [&](std::vector<T>& out) {
     for (std::int64_t b = 0; b < blocks; ++b) {
       out.clear();
       pick(b * block, count(b), out);
       use(b * block, static_cast<const std::vector<T>&>(out));
     }
+  };
+  if (threads <= 1 || blocks <= 1) {
+    std::vector<T> out;
+    out.reserve(static_cast<std::size_t>(std::min(block, n)));
+    one_by_one(out);
     return;
   }
 
   // A ring of slots: block b is picked into slot b % ahead once block b - ahead is used.
-  const std::int64_t ahead = std::min<std::int64_t>(2 * static_cast<std::int64_t>(threads) + 2, 64);
   struct slot {
     std::vector<T> out;
     std::atomic<std::int64_t> ready{-1};  // the block whose result the slot holds
   };
-  std::vector<slot> ring(static_cast<std::size_t>(ahead));
+  const std::int64_t ahead = std::min<std::int64_t>(2 * static_cast<std::int64_t>(threads) + 2, 64);
+  std::unique_ptr<slot[]> ring;
+  try {
+    ring = std::make_unique<slot[]>(static_cast<std::size_t>(ahead));
+    for (std::int64_t k = 0; k < ahead; ++k) ring[static_cast<std::size_t>(k)].out.reserve(static_cast<std::size_t>(block));
+  } catch (const std::bad_alloc&) {
+    ring.reset();
+  }
+  if (!ring) {
+    std::vector<T> out;
+    out.reserve(static_cast<std::size_t>(std::min(block, n)));
+    one_by_one(out);
+    return;
+  }
   std::atomic<std::int64_t> next{0};  // the next block to pick
-  std::atomic<std::int64_t> used{0};  // blocks [0, used) are used
-
+  std::atomic<std::int64_t> used{0};  // blocks [0, used) are used; past `blocks` when stopped
   const auto picker = [&] {
     for (;;) {
       const std::int64_t b = next.fetch_add(1);
@@ -64,6 +115,7 @@ void pick_in_order(int threads, std::int64_t n, std::int64_t block, const Pick& 
       for (std::int64_t u = used.load(std::memory_order_acquire); u <= b - ahead;
            u = used.load(std::memory_order_acquire))
         used.wait(u);
+      if (used.load(std::memory_order_acquire) > blocks) return;  // stopped
       slot& s = ring[static_cast<std::size_t>(b % ahead)];
       s.out.clear();
       pick(b * block, count(b), s.out);
@@ -71,15 +123,30 @@ void pick_in_order(int threads, std::int64_t n, std::int64_t block, const Pick& 
       s.ready.notify_all();
     }
   };
-  std::vector<std::jthread> pickers;
-  for (int t = 0; t < threads; ++t) pickers.emplace_back(picker);
-  for (std::int64_t b = 0; b < blocks; ++b) {
-    slot& s = ring[static_cast<std::size_t>(b % ahead)];
-    for (std::int64_t r = s.ready.load(std::memory_order_acquire); r != b; r = s.ready.load(std::memory_order_acquire))
-      s.ready.wait(r);
-    use(b * block, static_cast<const std::vector<T>&>(s.out));
-    used.store(b + 1, std::memory_order_release);
+  thread_group pickers;
+  for (int t = 0; t < threads; ++t)
+    if (!pickers.start(picker)) break;
+  if (pickers.size() == 0) {
+    one_by_one(ring[0].out);
+    return;
+  }
+  try {
+    for (std::int64_t b = 0; b < blocks; ++b) {
+      slot& s = ring[static_cast<std::size_t>(b % ahead)];
+      for (std::int64_t r = s.ready.load(std::memory_order_acquire); r != b;
+           r = s.ready.load(std::memory_order_acquire))
+        s.ready.wait(r);
+      use(b * block, static_cast<const std::vector<T>&>(s.out));
+      used.store(b + 1, std::memory_order_release);
+      used.notify_all();
+    }
+  } catch (...) {
+    // Whatever `use` threw: stop the pickers (none waits for a block no one will use) and
+    // let the caller see it.
+    used.store(blocks + 1 + ahead, std::memory_order_release);
     used.notify_all();
+    pickers.join();
+    throw;
   }
 }
 

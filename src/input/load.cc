@@ -5,13 +5,14 @@
 #include <cstring>
 #include <memory>
 #include <ostream>
-#include <thread>
+#include <optional>
 #include <vector>
 
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include "core/format.h"
+#include "core/threads.h"
 
 namespace haloprof {
 namespace {
@@ -154,11 +155,14 @@ const char* record_start_from(const char* list, const char* p, const char* last)
 // place in the particle arrays is known, the next piece's place is published and the
 // particles are copied there. Whatever depends on order (the first of equal densities, the
 // end of the list, the first broken record and its line) is settled in the join.
-list_result read_in_pieces(const reading& how, const char* list, const char* last, std::int64_t list_line,
-                           float* const* column, std::int64_t capacity, int threads, std::size_t piece,
-                           const scan_progress& progress) {
+// Returns nothing when not even this thread's arrays can be had (the list is then to be
+// read in one stretch).
+std::optional<list_result> read_in_pieces(const reading& how, const char* list, const char* last,
+                                          std::int64_t list_line, float* const* column, std::int64_t capacity,
+                                          int threads, std::size_t piece, const scan_progress& progress) {
   const auto length = static_cast<std::size_t>(last - list);
   const std::size_t pieces = (length + piece - 1) / piece;
+  const std::int64_t room = most_particles(static_cast<std::int64_t>(piece)) + 1;
 
   // Slot j holds where piece j's particles go and the line it starts on, once every piece
   // before it has been read; `ended` when the list ended before it.
@@ -167,18 +171,26 @@ list_result read_in_pieces(const reading& how, const char* list, const char* las
     std::int64_t offset = 0, line = 0;
     std::atomic<int> state{waiting};
   };
-  std::vector<slot> slots(pieces + 1);
-  std::vector<stretch_result> results(pieces);
+  // Everything the threads work in is taken before they start (see core/threads.h).
+  std::unique_ptr<slot[]> slots;
+  std::vector<stretch_result> results;
+  std::vector<std::unique_ptr<float[]>> arrays;  // one set of seven per thread
+  try {
+    slots = std::make_unique<slot[]>(pieces + 1);
+    results.resize(pieces);
+    arrays.reserve(static_cast<std::size_t>(threads));
+    arrays.emplace_back(new float[static_cast<std::size_t>(7 * room)]);
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
   slots[0].line = list_line;
   slots[0].state.store(known);
   std::atomic<std::size_t> next{0};
-  std::atomic<bool> overflow{false};
+  std::atomic<bool> overflow{false}, failed{false};
 
-  const auto work = [&](bool reports_progress) {
-    const std::int64_t room = most_particles(static_cast<std::int64_t>(piece)) + 1;
-    const std::unique_ptr<float[]> own(new float[static_cast<std::size_t>(7 * room)]);
-    float* const columns[7] = {own.get(),        own.get() + room,     own.get() + 2 * room, own.get() + 3 * room,
-                               own.get() + 4 * room, own.get() + 5 * room, own.get() + 6 * room};
+  const auto work = [&](float* own, bool reports_progress) {
+    float* const columns[7] = {own,            own + room,     own + 2 * room, own + 3 * room,
+                               own + 4 * room, own + 5 * room, own + 6 * room};
     for (;;) {
       const std::size_t j = next.fetch_add(1);
       if (j >= pieces) return;
@@ -189,9 +201,14 @@ list_result read_in_pieces(const reading& how, const char* list, const char* las
       }
       const char* first = record_start_from(list, list + j * piece, last);
       const char* end = record_start_from(list, list + std::min(length, (j + 1) * piece), last);
-      bool full = false;
+      bool full = false, lost = false;
       stretch_result r;
-      if (first < end) r = read_stretch(how, first, end, columns, room, nullptr, full);
+      try {
+        if (first < end) r = read_stretch(how, first, end, columns, room, nullptr, full);
+      } catch (...) {  // no memory for a message, say: the list is read again in one stretch
+        lost = true;
+        failed.store(true);
+      }
       if (full) overflow.store(true);
       results[j] = r;
 
@@ -199,7 +216,7 @@ list_result read_in_pieces(const reading& how, const char* list, const char* las
       slot& after = slots[j + 1];
       int state;
       while ((state = mine.state.load(std::memory_order_acquire)) == waiting) mine.state.wait(waiting);
-      if (state == ended || r.how != stop::none || full) {
+      if (state == ended || r.how != stop::none || full || lost) {
         after.state.store(ended, std::memory_order_release);
         after.state.notify_all();
         if (state == ended) continue;
@@ -221,11 +238,19 @@ list_result read_in_pieces(const reading& how, const char* list, const char* las
     }
   };
   {
-    std::vector<std::jthread> helpers;
-    for (int t = 1; t < threads; ++t) helpers.emplace_back(work, false);
-    work(true);
+    thread_group helpers;
+    for (int t = 1; t < threads; ++t) {
+      try {
+        arrays.emplace_back(new float[static_cast<std::size_t>(7 * room)]);
+      } catch (const std::bad_alloc&) {
+        break;
+      }
+      if (!helpers.start([&work, own = arrays.back().get()] { work(own, false); })) break;
+    }
+    work(arrays.front().get(), true);
   }
 
+  if (failed.load()) return std::nullopt;
   list_result list_read;
   list_read.overflow = overflow.load();
   for (std::size_t j = 0; j < pieces && slots[j].state.load() == known; ++j) {
@@ -250,8 +275,14 @@ stage_status allocate_particles(run_state& data, std::int64_t n) {
   // 4 bytes per element: from 2^62 elements on, the byte count no longer fits in 64 bits.
   if (n < 0 || n >= (std::int64_t{1} << 62))
     return failure{exit_status::memory, "Integer overflow when calculating the amount of memory to allocate"};
-  for (particle_array* a : {&data.xpar, &data.ypar, &data.zpar, &data.dens, &data.vx, &data.vy, &data.vz})
-    if (!a->allocate(n)) return failure{exit_status::memory, "Allocation would exceed memory limit"};
+  const auto arrays = {&data.xpar, &data.ypar, &data.zpar, &data.dens, &data.vx, &data.vy, &data.vz};
+  for (particle_array* a : arrays) {
+    if (!a->allocate(n)) {
+      // None kept: a smaller second attempt must have all the room the first one had.
+      for (particle_array* b : arrays) b->clear();
+      return failure{exit_status::memory, "Allocation would exceed memory limit"};
+    }
+  }
   return {};
 }
 
@@ -265,8 +296,10 @@ list_result read_list(const char* first, const char* list, const char* last, std
   const reading how{first, last, paths.fast_records, true};
   const auto length = static_cast<std::size_t>(last - list);
   const std::size_t piece = paths.piece_bytes > 0 ? paths.piece_bytes : piece_length(length, paths.threads);
-  if (paths.threads > 1 && length > piece)
-    return read_in_pieces(how, list, last, list_line, column, capacity, paths.threads, piece, progress);
+  if (paths.threads > 1 && length > piece) {
+    if (auto pieces = read_in_pieces(how, list, last, list_line, column, capacity, paths.threads, piece, progress))
+      return *pieces;
+  }
   list_result list_read;
   pacer pace(progress, 2);
   bool overflow = false;
@@ -335,6 +368,11 @@ stage_status load_snapshot(run_state& data, const char* first, const char* last,
   if (!counted) {
     data.nhalos = list_read.count;
     print_count();
+    // The room beyond the particles was never touched, but it counts against a limit on
+    // the address space: give it back, so that the stages after this one have what they
+    // would have had with arrays of the counted size.
+    for (particle_array* a : {&data.xpar, &data.ypar, &data.zpar, &data.dens, &data.vx, &data.vy, &data.vz})
+      a->shrink(data.nhalos);
   }
 
   const std::int64_t ii = list_read.densest + 1;  // 1-based, 0 while there is none

@@ -24,7 +24,7 @@ struct read_paths {
 };
 
 // Creates the seven particle arrays of n elements, failing before any of them when their
-// byte size cannot be represented.
+// byte size cannot be represented. On failure every array is left empty.
 stage_status allocate_particles(run_state& data, std::int64_t n);
 
 // Reads the header and the particles of a snapshot held in [first, last), naming `file` in

@@ -1,9 +1,12 @@
 #include "input/mapped_file.h"
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,14 +15,91 @@ namespace haloprof {
 namespace {
 // Pages are handed back in steps of this size: a madvise call per 16 MiB costs nothing.
 constexpr std::size_t release_step = std::size_t{16} << 20;
+
+// Reading a page of a mapping that lies wholly beyond the end of its file raises SIGBUS,
+// which ends the process: so it goes when a snapshot is cut shorter while it is read. While
+// a snapshot is mapped, a handler puts zero pages in place of the lost ones (from the
+// faulting page to the end of the mapping, so a cut costs one fault) and notes it; the
+// reading, in whichever thread, carries on over zeros and changed() tells afterwards.
+// Faults anywhere else go to whatever handled SIGBUS before.
+struct fault_guard {
+  std::atomic<std::uintptr_t> first{0}, last{0};  // whole pages; empty while the slot is free
+  std::atomic<bool> faulted{false};
+};
+constexpr int guard_slots = 8;  // snapshots mapped at once; beyond that a mapping goes unguarded
+fault_guard guards[guard_slots];
+std::atomic<std::uintptr_t> page_size{4096};
+std::mutex guards_mutex;
+int guards_in_use = 0;
+struct sigaction before_guards {};
+
+void on_sigbus(int sig, siginfo_t* info, void* context) {
+  if (info->si_code > 0) {  // raised by an access, not sent by another process
+    const auto at = reinterpret_cast<std::uintptr_t>(info->si_addr);
+    for (fault_guard& g : guards) {
+      const std::uintptr_t first = g.first.load(), last = g.last.load();
+      if (at < first || at >= last) continue;
+      const std::uintptr_t page = at & ~(page_size.load() - 1);
+      // mmap is a plain system call, as safe in a handler as write.
+      if (mmap(reinterpret_cast<void*>(page), last - page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1,
+               0) != MAP_FAILED) {
+        g.faulted.store(true);
+        return;
+      }
+    }
+  }
+  if ((before_guards.sa_flags & SA_SIGINFO) != 0) {
+    before_guards.sa_sigaction(sig, info, context);
+  } else if (before_guards.sa_handler != SIG_DFL && before_guards.sa_handler != SIG_IGN) {
+    before_guards.sa_handler(sig);
+  } else {  // the default action, as if this handler had never been there
+    signal(SIGBUS, SIG_DFL);
+    raise(SIGBUS);  // blocked in here: delivered as the handler returns
+  }
+}
+
+int watch(const char* data, std::size_t size) {
+  const std::lock_guard lock(guards_mutex);
+  for (int i = 0; i < guard_slots; ++i) {
+    fault_guard& g = guards[i];
+    if (g.last.load() != 0) continue;
+    if (guards_in_use++ == 0) {
+      page_size.store(static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE)));
+      struct sigaction sa {};
+      sa.sa_sigaction = on_sigbus;
+      sa.sa_flags = SA_SIGINFO | SA_ONSTACK;
+      sigemptyset(&sa.sa_mask);
+      sigaction(SIGBUS, &sa, &before_guards);
+    }
+    const std::uintptr_t page = page_size.load();
+    const auto first = reinterpret_cast<std::uintptr_t>(data);
+    g.faulted.store(false);
+    g.first.store(first);
+    g.last.store((first + size + page - 1) & ~(page - 1));
+    return i;
+  }
+  return -1;
+}
+
+void unwatch(int i) {
+  const std::lock_guard lock(guards_mutex);
+  guards[i].last.store(0);
+  guards[i].first.store(0);
+  if (--guards_in_use == 0) sigaction(SIGBUS, &before_guards, nullptr);
+}
 }  // namespace
 
 mapped_file::~mapped_file() {
+  if (guard_ >= 0) unwatch(guard_);
   if (data_ != nullptr) munmap(const_cast<char*>(data_), size_);
+  if (fd_ >= 0) ::close(fd_);
 }
 
 bool mapped_file::open(const std::string& path, std::string& error) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  out_of_memory_ = false;
+  // Without O_NONBLOCK, opening a FIFO would wait for a writer (and some devices for a
+  // carrier) before the check below could refuse it; a regular file ignores the flag.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     error = std::strerror(errno);
     return false;
@@ -51,6 +131,7 @@ bool mapped_file::open(const std::string& path, std::string& error) {
   if (size_ > 0) {
     void* p = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
     if (p == MAP_FAILED) {
+      out_of_memory_ = errno == ENOMEM;
       error = std::strerror(errno);
       size_ = 0;
       ::close(fd);
@@ -59,9 +140,20 @@ bool mapped_file::open(const std::string& path, std::string& error) {
     data_ = static_cast<const char*>(p);
     released_ = data_;
     madvise(p, size_, MADV_SEQUENTIAL);
+    guard_ = watch(data_, size_);
   }
-  ::close(fd);
+  // Kept open, to tell afterwards whether the file changed while it was read.
+  fd_ = fd;
+  modified_ = st.st_mtim;
   return true;
+}
+
+bool mapped_file::changed() const {
+  if (guard_ >= 0 && guards[guard_].faulted.load()) return true;
+  struct stat st {};
+  if (fd_ < 0 || fstat(fd_, &st) != 0) return false;
+  return static_cast<std::size_t>(st.st_size) != size_ || st.st_mtim.tv_sec != modified_.tv_sec ||
+         st.st_mtim.tv_nsec != modified_.tv_nsec;
 }
 
 void mapped_file::release_before(const char* p) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <ctime>
 #include <string>
 
 namespace haloprof {
@@ -13,13 +14,21 @@ class mapped_file {
   mapped_file& operator=(const mapped_file&) = delete;
   ~mapped_file();
 
-  // Opens `path` read-only (never creating it) and maps it. On failure returns false and
-  // sets `error` to the reason ("No such file or directory", "is a directory", ...).
+  // Opens `path` read-only (never creating it, never waiting on a FIFO or a device) and maps
+  // it. On failure returns false and sets `error` to the reason ("No such file or
+  // directory", "is a directory", ...); out_of_memory() then tells whether the mapping was
+  // refused for want of address space.
   bool open(const std::string& path, std::string& error);
+  bool out_of_memory() const { return out_of_memory_; }
 
   const char* begin() const { return data_; }
   const char* end() const { return data_ + size_; }
   std::size_t size() const { return size_; }
+
+  // Whether the file was cut shorter or written to since open(). A page the file no longer
+  // holds reads as zeros instead of ending the process (from any thread), so a reader can
+  // finish its passes and ask this afterwards; whatever it read is then not to be trusted.
+  bool changed() const;
 
   // Gives back the pages before `p` that a sequential scan has passed, so that resident
   // memory stays small however large the file. Reading them again is still allowed.
@@ -31,6 +40,10 @@ class mapped_file {
   const char* data_ = nullptr;
   std::size_t size_ = 0;
   const char* released_ = nullptr;
+  int fd_ = -1;
+  int guard_ = -1;  // the slot watching this mapping for faults, -1 for none
+  timespec modified_{};
+  bool out_of_memory_ = false;
 };
 
 }  // namespace haloprof

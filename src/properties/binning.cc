@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 #include <ostream>
+#include <span>
 #include <vector>
 
 #include "core/format.h"
@@ -34,10 +35,13 @@ bool add_to_shell(run_state& data, const shell_terms& t) {
   return true;
 }
 
-// The particles of one block that lie inside rmax, gathered into arrays of their own.
+// Particles that lie inside rmax, gathered into arrays of their own (on the stack of the
+// thread that works out their terms: it takes no memory that a limit could refuse).
 struct gathered {
-  std::vector<float> x, y, z, vx, vy, vz;
-  std::int64_t size() const { return static_cast<std::int64_t>(x.size()); }
+  static constexpr std::int64_t most = 256;
+  float x[most], y[most], z[most], vx[most], vy[most], vz[most];
+  std::int64_t n = 0;
+  std::int64_t size() const { return n; }
 };
 
 // The shell terms of the gathered particles from `from` on, appended in order. Every tier
@@ -108,14 +112,14 @@ const tiered<terms_fn> terms_kernels{{shell_terms_scalar, shell_terms_scalar, sh
 // contributes on data.threads threads, `use` takes it in order.
 template <typename T, typename Pick, typename Use>
 void over_members(const run_state& data, const Pick& pick, const Use& use) {
+  constexpr std::int64_t block = std::int64_t{1} << 13;
   pick_in_order<T>(
-      data.threads, data.nhalos, std::int64_t{1} << 13,
+      data.threads, data.nhalos, block,
       [&](std::int64_t first, std::int64_t count, std::vector<T>& out) {
-        thread_local std::vector<std::uint32_t> members;
-        members.clear();
-        sphere_members(data.xpar.data(), data.ypar.data(), data.zpar.data(), first, count, data.xc, data.yc,
-                       data.zc, r2, members);
-        pick(first, members, out);
+        std::uint32_t members[block];
+        const std::int64_t m = sphere_members(data.xpar.data(), data.ypar.data(), data.zpar.data(), first, count,
+                                              data.xc, data.yc, data.zc, r2, members);
+        pick(first, std::span<const std::uint32_t>(members, static_cast<std::size_t>(m)), out);
       },
       use);
 }
@@ -130,7 +134,7 @@ void bulk_velocity(run_state& data, std::ostream& out) {
   double sums[3] = {0, 0, 0};
   over_members<velocity>(
       data,
-      [&](std::int64_t first, const std::vector<std::uint32_t>& members, std::vector<velocity>& v) {
+      [&](std::int64_t first, std::span<const std::uint32_t> members, std::vector<velocity>& v) {
         for (const std::uint32_t k : members) v.push_back({data.vx[first + k], data.vy[first + k], data.vz[first + k]});
       },
       [&](std::int64_t, const std::vector<velocity>& v) {
@@ -170,19 +174,21 @@ stage_status bin_shells(run_state& data) {
   bool in_range = true;
   over_members<shell_terms>(
       data,
-      [&](std::int64_t first, const std::vector<std::uint32_t>& members, std::vector<shell_terms>& out) {
-        thread_local gathered p;
-        for (std::vector<float>* a : {&p.x, &p.y, &p.z, &p.vx, &p.vy, &p.vz}) a->clear();
-        for (const std::uint32_t k : members) {
-          const std::int64_t i = first + k;
-          p.x.push_back(data.xpar[i]);
-          p.y.push_back(data.ypar[i]);
-          p.z.push_back(data.zpar[i]);
-          p.vx.push_back(data.vx[i]);
-          p.vy.push_back(data.vy[i]);
-          p.vz.push_back(data.vz[i]);
+      [&](std::int64_t first, std::span<const std::uint32_t> members, std::vector<shell_terms>& out) {
+        gathered p;
+        for (std::size_t m = 0; m < members.size(); m += gathered::most) {
+          p.n = std::min<std::int64_t>(gathered::most, static_cast<std::int64_t>(members.size() - m));
+          for (std::int64_t k = 0; k < p.n; ++k) {
+            const std::int64_t i = first + members[m + static_cast<std::size_t>(k)];
+            p.x[k] = data.xpar[i];
+            p.y[k] = data.ypar[i];
+            p.z[k] = data.zpar[i];
+            p.vx[k] = data.vx[i];
+            p.vy[k] = data.vy[i];
+            p.vz[k] = data.vz[i];
+          }
+          terms(p, 0, data, out);
         }
-        terms(p, 0, data, out);
       },
       [&](std::int64_t, const std::vector<shell_terms>& out) {
         for (const shell_terms& t : out) in_range = in_range && add_to_shell(data, t);

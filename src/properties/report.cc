@@ -1,12 +1,17 @@
 #include "properties/report.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <ostream>
+#include <stop_token>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include "core/format.h"
@@ -81,30 +86,105 @@ stage_status report_appender::fail(const std::string& why) const {
 
 stage_status report_appender::open(const std::string& path) {
   path_ = path;
-  fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  if (fd_ < 0) return fail(std::strerror(errno));
+  return open_file();
+}
+
+stage_status report_appender::open_file() {
+  // O_NONBLOCK: opening a FIFO for writing would otherwise wait for a reader; with it the
+  // open fails (ENXIO, as for a socket) or returns at once, and the check below refuses it.
+  constexpr int flags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK;
+  constexpr const char* not_regular = "is not a regular file";
+  // First without O_CREAT, to know whether this run makes the file: its name in the
+  // directory must then reach the disk too.
+  created_ = false;
+  fd_ = ::open(path_.c_str(), flags);
+  if (fd_ < 0 && errno == ENOENT) {
+    fd_ = ::open(path_.c_str(), flags | O_CREAT, 0666);
+    created_ = fd_ >= 0;
+  }
+  if (fd_ < 0) return fail(errno == ENXIO ? not_regular : std::strerror(errno));
+  struct stat st {};
+  if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const std::string why = S_ISREG(st.st_mode) ? std::strerror(errno) : not_regular;
+    ::close(fd_);
+    fd_ = -1;
+    return fail(why);
+  }
   return {};
 }
 
-stage_status report_appender::append(const std::string& block) {
-  // The lock keeps every block whole when many runs append to one file at once.
+stage_status report_appender::lock() {
+  if (flock(fd_, LOCK_EX | LOCK_NB) == 0) return {};
+  // Held by another run. Someone watching a terminal hears once, after a second, why the
+  // run stands still; scripts and logs see nothing.
+  std::jthread notice;
+  if (!told_waiting_ && isatty(STDERR_FILENO) == 1) {
+    notice = std::jthread([this](std::stop_token stop) {
+      std::mutex m;
+      std::condition_variable_any wake;
+      std::unique_lock hold(m);
+      wake.wait_for(hold, stop, std::chrono::seconds(1), [] { return false; });
+      if (stop.stop_requested() || told_waiting_.exchange(true)) return;
+      const std::string line = "waiting for another program to finish writing '" + path_ + "'\n";
+      [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
+    });
+  }
   while (flock(fd_, LOCK_EX) != 0)
     if (errno != EINTR) return fail(std::string("cannot lock it: ") + std::strerror(errno));
-  struct stat st {};
-  const bool sized = fstat(fd_, &st) == 0;
+  return {};
+}
+
+namespace {
+// Writes all of `block`; returns 0, or the errno of the write that failed.
+int write_all(int fd, const std::string& block) {
   std::size_t done = 0;
   while (done < block.size()) {
-    const ssize_t n = ::write(fd_, block.data() + done, block.size() - done);
+    const ssize_t n = ::write(fd, block.data() + done, block.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const int err = n < 0 ? errno : EIO;
-      // Take the partial block back off, so that the file holds whole blocks only. Should
-      // that fail too, the write's own error is still the one to report.
-      if (sized && done > 0) [[maybe_unused]] const int cut = ftruncate(fd_, st.st_size);
-      flock(fd_, LOCK_UN);
-      return fail(std::strerror(err));
-    }
+    if (n <= 0) return n < 0 ? errno : EIO;
     done += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+// Puts the file's data, and when `created` its name in its directory, on stable storage;
+// returns 0 or an errno. EINVAL says the file system cannot: there is nothing more to do.
+int make_durable(int fd, const std::string& path, bool created) {
+  if (fdatasync(fd) != 0 && errno != EINVAL) return errno;
+  if (!created) return 0;
+  const std::size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd < 0) return errno;
+  const int err = fsync(dfd) != 0 && errno != EINVAL ? errno : 0;
+  ::close(dfd);
+  return err;
+}
+}  // namespace
+
+stage_status report_appender::append(const std::string& block) {
+  // The lock keeps every block whole when many runs append to one file at once. A run that
+  // waited may find the file replaced meanwhile (rewritten elsewhere and renamed over the
+  // path, under the same lock): its block then belongs in the file now at the path.
+  struct stat st {};
+  for (;;) {
+    if (stage_status locked = lock(); locked.failed()) return locked;
+    if (fstat(fd_, &st) != 0) return fail(std::strerror(errno));
+    struct stat at_path {};
+    const int found = stat(path_.c_str(), &at_path) == 0 ? 0 : errno;
+    if (found == 0 ? at_path.st_dev == st.st_dev && at_path.st_ino == st.st_ino : found != ENOENT) break;
+    ::close(fd_);  // and with it the lock
+    fd_ = -1;
+    if (stage_status opened = open_file(); opened.failed()) return opened;
+  }
+  int err = write_all(fd_, block);
+  if (err == 0) err = make_durable(fd_, path_, created_);
+  if (err != 0) {
+    // Take what got in of the block back off, so that the file holds whole blocks only.
+    // Should that fail too, the first error is still the one to report.
+    [[maybe_unused]] const int cut = ftruncate(fd_, st.st_size);
+    flock(fd_, LOCK_UN);
+    return fail(std::strerror(err));
   }
   flock(fd_, LOCK_UN);
   const int fd = fd_;

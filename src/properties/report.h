@@ -1,6 +1,7 @@
 // The profile report: one block per run appended to HaloProperties.dat.
 #pragma once
 
+#include <atomic>
 #include <iosfwd>
 #include <string>
 
@@ -21,7 +22,11 @@ std::string compose_report(run_state& data);
 
 // The report file, opened for appending (created when missing, never truncated). A block
 // goes in with one write under an exclusive lock, so that runs sharing a directory never
-// interleave; a failed write is cut back off, leaving what earlier runs wrote intact.
+// interleave; a failed write is cut back off, leaving what earlier runs wrote intact. Only a
+// regular file is taken, refused at once otherwise (a FIFO would wait for a reader). When the
+// file at the path is replaced while the lock is awaited, the block goes into the new one.
+// When append() succeeds the block is on stable storage, and so is the file's name in its
+// directory when this run created it.
 class report_appender {
  public:
   report_appender() = default;
@@ -33,9 +38,13 @@ class report_appender {
   stage_status append(const std::string& block);
 
  private:
+  stage_status open_file();
+  stage_status lock();
   stage_status fail(const std::string& why) const;
   std::string path_;
   int fd_ = -1;
+  bool created_ = false;  // this run's open created the file
+  std::atomic<bool> told_waiting_{false};
 };
 
 // Third stage: bulk velocity, binning, and the report appended to HaloProperties.dat in

@@ -1,12 +1,15 @@
 #include "support/process.h"
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <spawn.h>
+#include <thread>
 #include <sstream>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,32 +42,61 @@ void write_file(const fs::path& p, const std::string& text) {
   out << text;
 }
 
-child::child(const std::vector<std::string>& argv, const fs::path& cwd, const std::string& input) {
+child::child(const std::vector<std::string>& argv, const fs::path& cwd, const std::string& input,
+             const child_options& options) {
   // Standard streams go through files kept beside, not inside, the working directory.
   std::string tmpl = (fs::temp_directory_path() / "haloprof-io-XXXXXX").string();
   if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   io_ = tmpl;
   write_file(io_ / "in", input);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, (io_ / "in").c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, (io_ / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, (io_ / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+  // Everything the child needs is made before fork: after it, only system calls.
+  const std::string in = io_ / "in", out = io_ / "out", err = io_ / "err", dir = cwd;
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
-  posix_spawn_file_actions_destroy(&actions);
+  pid_ = fork();
+  if (pid_ != 0) return;
+  const auto place = [](int fd, const std::string& file, int flags, int chosen) {
+    if (chosen == child_options::closed) {
+      close(fd);
+    } else if (chosen >= 0) {
+      dup2(chosen, fd);
+    } else {
+      const int f = open(file.c_str(), flags, 0644);
+      dup2(f, fd);
+      close(f);
+    }
+  };
+  place(0, in, O_RDONLY, child_options::captured);
+  place(1, out, O_WRONLY | O_CREAT | O_TRUNC, options.out);
+  place(2, err, O_WRONLY | O_CREAT | O_TRUNC, options.err);
+  for (const auto& [resource, value] : options.limits) {
+    const rlimit limit{value, value};
+    setrlimit(resource, &limit);
+  }
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  if (chdir(dir.c_str()) == 0) execve(args[0], args.data(), environ);
+  _exit(127);
 }
 
-outcome child::wait() {
+outcome child::wait(std::chrono::milliseconds most) {
   outcome o;
   if (pid_ > 0) {
     int ws = 0;
-    while (waitpid(pid_, &ws, 0) < 0) {
+    if (most.count() > 0) {
+      const auto deadline = std::chrono::steady_clock::now() + most;
+      while (waitpid(pid_, &ws, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) kill(pid_, SIGKILL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+    } else {
+      while (waitpid(pid_, &ws, 0) < 0) {
+      }
     }
     o.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
+    o.signal = WIFSIGNALED(ws) ? WTERMSIG(ws) : 0;
   }
   o.out = read_file(io_ / "out");
   o.err = read_file(io_ / "err");
@@ -77,8 +109,8 @@ outcome run_program(const std::vector<std::string>& argv, const fs::path& cwd, c
   return child(argv, cwd, input).wait();
 }
 
-outcome run_haloprof(const fs::path& cwd, const std::string& input) {
-  return run_program({HALOPROF_EXE}, cwd, input);
+outcome run_haloprof(const fs::path& cwd, const std::string& input, const child_options& options) {
+  return child({HALOPROF_EXE}, cwd, input, options).wait();
 }
 
 outcome run_haloprof_unprivileged(const fs::path& cwd, const std::string& input) {

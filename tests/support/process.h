@@ -2,15 +2,28 @@
 // answer to the prompt on standard input.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace haloprof::testing {
 
 struct outcome {
   int status = -1;  // exit status, or -1 when killed by a signal
+  int signal = 0;   // the signal that ended it, 0 when it exited
   std::string out, err;
+};
+
+// How a child is started, beyond its arguments, directory and input.
+struct child_options {
+  // Resource limits set in the child before the program starts: {RLIMIT_FSIZE, bytes}, ...
+  std::vector<std::pair<int, unsigned long>> limits;
+  // Standard output and error: `captured` (kept in a file, returned by wait()), `closed`,
+  // or a descriptor of the test's own (a pipe's end, a socket, a terminal, /dev/full).
+  static constexpr int captured = -1, closed = -2;
+  int out = captured, err = captured;
 };
 
 // A fresh directory under the system's temporary directory, removed on destruction.
@@ -33,8 +46,12 @@ void write_file(const std::filesystem::path& p, const std::string& text);
 // A started process; wait() collects what it wrote.
 class child {
  public:
-  child(const std::vector<std::string>& argv, const std::filesystem::path& cwd, const std::string& input);
-  outcome wait();
+  child(const std::vector<std::string>& argv, const std::filesystem::path& cwd, const std::string& input,
+        const child_options& options = {});
+  int pid() const { return pid_; }
+  // Waits for the end, and collects what it wrote; with `most` set, kills it (SIGKILL) when
+  // it runs longer than that.
+  outcome wait(std::chrono::milliseconds most = {});
 
  private:
   int pid_ = -1;
@@ -46,7 +63,7 @@ outcome run_program(const std::vector<std::string>& argv, const std::filesystem:
                     const std::string& input);
 
 // Runs haloprof in `cwd`, answering the prompt with `input`.
-outcome run_haloprof(const std::filesystem::path& cwd, const std::string& input);
+outcome run_haloprof(const std::filesystem::path& cwd, const std::string& input, const child_options& options = {});
 
 // The same, as the unprivileged user "nobody" when the tests run as root (so that file
 // permissions apply); as the current user otherwise.

@@ -1,0 +1,48 @@
+// The process around a run: its standard streams, and the signals that concern them.
+#pragma once
+
+#include <iosfwd>
+#include <streambuf>
+#include <string>
+
+namespace haloprof {
+
+// Readies the process for a run that does not depend on its console: parks /dev/null on each
+// of descriptors 0, 1 and 2 found closed (else the next file opened would take that number,
+// and the report could become standard output), and ignores SIGPIPE and SIGXFSZ, so that a
+// console nobody reads and a file-size limit give write errors (EPIPE, EFBIG) that the run
+// handles, instead of ending it. Returns whether standard output was closed.
+bool prepare_process();
+
+// Standard output for the console lines, written with write(2): at each line end when it is a
+// terminal, otherwise when 4 KiB are pending or on a flush. The first write that fails is
+// remembered and all that follows dropped, so that the run goes on as if it had been read.
+class console_buffer final : public std::streambuf {
+ public:
+  // `lost` is the errno to start with (EBADF for a descriptor found closed), 0 for none.
+  console_buffer(int fd, int lost);
+  ~console_buffer() override;
+  console_buffer(const console_buffer&) = delete;
+  console_buffer& operator=(const console_buffer&) = delete;
+
+  // The errno of the first write that failed; 0 while everything went out.
+  int error() const { return error_; }
+
+ protected:
+  int_type overflow(int_type c) override;
+  std::streamsize xsputn(const char* s, std::streamsize n) override;
+  int sync() override;
+
+ private:
+  void drain();
+  int fd_;
+  int error_;
+  bool by_line_;
+  std::string pending_;
+};
+
+// Writes `line` and its line end in one piece, so that the lines of runs sharing a log
+// never mix.
+void print_line(std::ostream& err, const std::string& line);
+
+}  // namespace haloprof
