@@ -401,7 +401,7 @@ __attribute__((target("ssse3"))) inline __m128i gather_digits(__m128i text, cons
 
 // short_decimals with byte shuffles (SSSE3), where the processor has them: each value's
 // digits gathered by one shuffle, and the pairs of digits formed by one multiply-add.
-__attribute__((target("ssse3"))) bool short_decimals_ssse3(const short_batch& batch, int count,
+__attribute__((target("ssse3"), always_inline)) inline bool short_decimals_ssse3(const short_batch& batch, int count,
                                                             float* const* columns, std::int64_t i) {
   short_shape shapes[8];
   __m128i texts[8];
@@ -430,9 +430,13 @@ __attribute__((target("ssse3"))) bool short_decimals_ssse3(const short_batch& ba
 
 namespace {
 
-using short_decimals_fn = bool (*)(const short_batch& batch, int count, float* const* columns, std::int64_t i);
+// The kernels take the seven values of a record: with the count known, the loops over
+// the values unroll.
+using short_decimals_fn = bool (*)(const short_batch& batch, float* const* columns, std::int64_t i);
+constexpr int record_values = 7;
 
-bool short_decimals_scalar(const short_batch& batch, int count, float* const* columns, std::int64_t i) {
+bool short_decimals_scalar(const short_batch& batch, float* const* columns, std::int64_t i) {
+  constexpr int count = record_values;
   for (int k = 0; k < count; ++k) {
     // The shape from the bytes themselves.
     const char* end = batch.record + batch.last[k];
@@ -455,7 +459,8 @@ bool short_decimals_scalar(const short_batch& batch, int count, float* const* co
 }
 
 #if defined(HALOPROF_X86)
-bool short_decimals_sse2(const short_batch& batch, int count, float* const* columns, std::int64_t i) {
+bool short_decimals_sse2(const short_batch& batch, float* const* columns, std::int64_t i) {
+  constexpr int count = record_values;
   short_shape shapes[8];
   __m128i texts[8];
   if (!shapes_of(batch, count, shapes, texts)) return false;
@@ -485,8 +490,13 @@ bool short_decimals_sse2(const short_batch& batch, int count, float* const* colu
   return true;
 }
 
+__attribute__((target("ssse3"))) bool short_record_ssse3(const short_batch& batch, float* const* columns,
+                                                          std::int64_t i) {
+  return short_decimals_ssse3(batch, record_values, columns, i);
+}
+
 const tiered<short_decimals_fn> short_decimals_kernels{
-    {short_decimals_scalar, short_decimals_sse2, short_decimals_ssse3}};
+    {short_decimals_scalar, short_decimals_sse2, short_record_ssse3}};
 #else
 const tiered<short_decimals_fn> short_decimals_kernels{
     {short_decimals_scalar, short_decimals_scalar, short_decimals_scalar}};
@@ -494,8 +504,8 @@ const tiered<short_decimals_fn> short_decimals_kernels{
 
 }  // namespace
 
-bool short_decimals(const short_batch& batch, int count, float* const* columns, std::int64_t i) {
-  return short_decimals_kernels.get()(batch, count, columns, i);
+bool short_decimals(const short_batch& batch, float* const* columns, std::int64_t i) {
+  return short_decimals_kernels.get()(batch, columns, i);
 }
 
 bool parse_token(const char* first, const char* last, const char* readable, float& out) {

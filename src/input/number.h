@@ -44,11 +44,11 @@ struct short_batch {
   int last[8];
 };
 
-// Converts `count` (1 to 8) values of a batch at once, value k into columns[k][i], when
+// Converts the seven values of a record's batch at once, value k into columns[k][i], when
 // every one has the common shape, [-]digits[.digits] with one to eight digits that make at
 // most 2^24, rounding as parse_float does. Returns false otherwise (the values are then to
 // be converted one by one; some results may have been written).
-bool short_decimals(const short_batch& batch, int count, float* const* columns, std::int64_t i);
+bool short_decimals(const short_batch& batch, float* const* columns, std::int64_t i);
 
 // parse_float for a value known to be [first, last), with the text readable up to
 // `readable` (which the fast path may read beyond `last`).

@@ -4,7 +4,6 @@
 #include <bit>
 #include <cstring>
 
-#include "input/text_window.h"
 
 namespace haloprof {
 namespace {
@@ -181,16 +180,15 @@ std::int64_t count_particles(scanner& s, const scan_progress& progress) {
   }
 }
 
-fast_records::fast_records(const char* begin, const char* end) : begin_(begin), end_(end) {}
+fast_records::fast_records(const char* begin, const char* end)
+    : begin_(begin), end_(end), classify_(classify_kernels.get()) {}
 
 namespace {
 
-// Masks of the bytes of a record, bit j of word w for byte 64w + j from the record's start.
-using record_bits = std::uint64_t[fast_records::words];
-
-// Whether a mask has a bit set below position `stop`.
-bool any_before(const record_bits& bits, int stop) {
-  for (int w = 0; w < fast_records::words; ++w) {
+// Whether a mask of W words has a bit set below position `stop`.
+template <int W>
+bool any_before(const std::uint64_t (&bits)[W], int stop) {
+  for (int w = 0; w < W; ++w) {
     if (stop <= 64 * w) return false;
     const std::uint64_t below = stop >= 64 * (w + 1) ? ~std::uint64_t{0} : (std::uint64_t{1} << (stop - 64 * w)) - 1;
     if ((bits[w] & below) != 0) return true;
@@ -198,9 +196,10 @@ bool any_before(const record_bits& bits, int stop) {
   return false;
 }
 
-// The position of the lowest set bit of a mask, cleared; -1 when none is left.
-int take_lowest(record_bits& bits) {
-  for (int w = 0; w < fast_records::words; ++w) {
+// The position of the lowest set bit of a mask of W words, cleared; -1 when none is left.
+template <int W>
+int take_lowest(std::uint64_t (&bits)[W]) {
+  for (int w = 0; w < W; ++w) {
     if (bits[w] != 0) {
       const int at = std::countr_zero(bits[w]);
       bits[w] &= bits[w] - 1;
@@ -212,38 +211,44 @@ int take_lowest(record_bits& bits) {
 
 }  // namespace
 
+template <int W>
+int fast_records::bounds(std::size_t bit, short_batch& batch) const {
+  std::uint64_t value[W], stray[W], starts[W], ends[W];
+  window<W>(&window_masks::separator, bit, value);
+  window<W>(&window_masks::stray, bit, stray);
+  // A value starts where a value byte (not a separator) follows a separator and ends at
+  // the separator after it (the byte before the record is a separator); the shifts carry
+  // from each word into the next.
+  for (int w = 0; w < W; ++w) value[w] = ~value[w];
+  for (int w = 0; w < W; ++w) {
+    const std::uint64_t after = (value[w] << 1) | (w > 0 ? value[w - 1] >> 63 : 0);
+    starts[w] = value[w] & ~after;
+    ends[w] = ~value[w] & after;
+  }
+  for (int k = 0; k < values; ++k) {
+    batch.first[k] = take_lowest<W>(starts);
+    batch.last[k] = take_lowest<W>(ends);
+  }
+  const int stop = batch.last[values - 1];
+  if (stop < 0) return -1;
+  return any_before<W>(stray, stop) ? -2 : stop;  // separators other than blanks
+}
+
 const char* fast_records::read(const char* p, float* const* columns, std::int64_t i) {
   // The masks and the digit reads (from 15 bytes before a value) must stay in the text.
   if (end_ - p < 64 * (words + 1) || p - begin_ < 16) return nullptr;
   if ((base_ == nullptr || p < base_ || p >= limit_) && !classify_from(p)) return nullptr;
   const auto bit = static_cast<std::size_t>(p - base_);
-  record_bits value, stray;
-  window(&masks::value, bit, value);
-  window(&masks::stray, bit, stray);
-  // A value starts where a value byte follows a separator and ends at the separator
-  // after it (the byte before the record is a separator); the shifts carry from each word
-  // into the next.
-  record_bits starts, ends;
-  for (int w = 0; w < words; ++w) {
-    const std::uint64_t after = (value[w] << 1) | (w > 0 ? value[w - 1] >> 63 : 0);
-    starts[w] = value[w] & ~after;
-    ends[w] = ~value[w] & after;
-  }
   short_batch batch;
   batch.record = p;
-  int* const first = batch.first;
-  int* const last = batch.last;
-  for (int k = 0; k < values; ++k) {
-    first[k] = take_lowest(starts);
-    last[k] = take_lowest(ends);
-  }
-  const int stop = last[values - 1];
+  // Most records take less than 128 bytes: two words of masks find their values.
+  int stop = bounds<2>(bit, batch);
+  if (stop == -1) stop = bounds<words>(bit, batch);
   if (stop < 0 || !ends_value(p[stop])) return nullptr;  // a NUL, say, belongs to the value
-  if (any_before(stray, stop)) return nullptr;           // separators other than blanks
   // Values of the common shape are converted together; any other sends the record to
   // be read value by value.
-  if (short_decimals(batch, values, columns, i)) return p + stop;
-  return one_by_one(p, first, last, columns, i);
+  if (short_decimals(batch, columns, i)) return p + stop;
+  return one_by_one(p, batch.first, batch.last, columns, i);
 }
 
 // Values of other forms, each parsed on its own.
@@ -260,23 +265,9 @@ bool fast_records::classify_from(const char* p) {
   base_ = begin_ + ((p - begin_) & ~std::ptrdiff_t{63});
   const std::ptrdiff_t n = std::min<std::ptrdiff_t>(chunk + words, (end_ - base_) / 64);
   if (n < words + 1) return false;
-  const classify_fn classify = classify_kernels.get();
-  for (std::ptrdiff_t b = 0; b < n; ++b) {
-    const window_masks m = classify(base_ + 64 * b);
-    blocks_[b] = {~m.separator, m.stray};
-  }
+  classify_(base_, static_cast<int>(n), blocks_);
   limit_ = base_ + 64 * (n - words);
   return p < limit_;
-}
-
-// The bits of a mask from bit `bit` of the classified blocks on.
-void fast_records::window(std::uint64_t masks::*mask, std::size_t bit, std::uint64_t (&bits)[words]) const {
-  const std::size_t b = bit / 64;
-  const int shift = static_cast<int>(bit % 64);
-  for (int w = 0; w < words; ++w) {
-    const std::uint64_t x = blocks_[b + w].*mask, y = blocks_[b + w + 1].*mask;
-    bits[w] = (x >> shift) | ((y << 1) << (63 - shift));
-  }
 }
 
 }  // namespace haloprof

@@ -14,6 +14,7 @@
 
 #include "core/run_state.h"
 #include "input/number.h"
+#include "input/text_window.h"
 
 namespace haloprof {
 
@@ -123,21 +124,30 @@ class fast_records {
   static constexpr int values = 7;
   static constexpr int chunk = 64;  // blocks of 64 bytes classified at a time
 
-  // What the reader needs of a 64-byte block of text, bit i for byte i.
-  struct masks {
-    std::uint64_t value;  // not a separator
-    std::uint64_t stray;  // a separator other than a blank
-  };
-
   const char* one_by_one(const char* p, const int* first, const int* last, float* const* columns, std::int64_t i);
   bool classify_from(const char* p);
-  void window(std::uint64_t masks::*mask, std::size_t bit, std::uint64_t (&bits)[words]) const;
+  // The W words of a mask from bit `bit` of the classified blocks on.
+  template <int W>
+  void window(std::uint64_t window_masks::*mask, std::size_t bit, std::uint64_t (&bits)[W]) const {
+    const std::size_t b = bit / 64;
+    const int shift = static_cast<int>(bit % 64);
+    for (int w = 0; w < W; ++w) {
+      const std::uint64_t x = blocks_[b + w].*mask, y = blocks_[b + w + 1].*mask;
+      bits[w] = (x >> shift) | ((y << 1) << (63 - shift));
+    }
+  }
+  // Where the seven values of the record at bit `bit` start and end, within W words of
+  // masks: the end of the last, or -1 when it lies beyond, or -2 when a separator other
+  // than a blank comes before it.
+  template <int W>
+  int bounds(std::size_t bit, short_batch& batch) const;
 
   const char* begin_;
   const char* end_;
   const char* base_ = nullptr;   // where the classified blocks start
   const char* limit_ = nullptr;  // windows may start before this
-  masks blocks_[chunk + words] = {};
+  classify_blocks_fn classify_;  // the active tier's
+  window_masks blocks_[chunk + words] = {};  // the classified blocks, bit i for byte i
 };
 
 }  // namespace haloprof

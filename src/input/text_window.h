@@ -14,8 +14,6 @@ struct window_masks {
 };
 
 // The masks of the 64 bytes at p; bit i describes p[i]. All 64 bytes must be readable.
-using classify_fn = window_masks (*)(const char* p);
-
 inline window_masks classify_window_scalar(const char* p) {
   window_masks m{0, 0};
   for (int i = 0; i < 64; ++i) {
@@ -49,11 +47,25 @@ inline window_masks classify_window_sse2(const char* p) {
   return m;
 }
 
-inline constexpr tiered<classify_fn> classify_kernels{
-    {classify_window_scalar, classify_window_sse2, classify_window_sse2}};
+#endif
+
+// The masks of n consecutive windows from p on, into out[0, n): one call per stretch of
+// text, so that each tier's window classifier is inlined into its loop.
+using classify_blocks_fn = void (*)(const char* p, int n, window_masks* out);
+
+template <window_masks (*classify)(const char*)>
+void classify_blocks(const char* p, int n, window_masks* out) {
+  for (int b = 0; b < n; ++b) out[b] = classify(p + 64 * b);
+}
+
+#if defined(HALOPROF_X86)
+inline constexpr tiered<classify_blocks_fn> classify_kernels{
+    {classify_blocks<classify_window_scalar>, classify_blocks<classify_window_sse2>,
+     classify_blocks<classify_window_sse2>}};
 #else
-inline constexpr tiered<classify_fn> classify_kernels{
-    {classify_window_scalar, classify_window_scalar, classify_window_scalar}};
+inline constexpr tiered<classify_blocks_fn> classify_kernels{
+    {classify_blocks<classify_window_scalar>, classify_blocks<classify_window_scalar>,
+     classify_blocks<classify_window_scalar>}};
 #endif
 
 }  // namespace haloprof
