@@ -377,10 +377,10 @@ stage_status load_snapshot(run_state& data, const char* first, const char* last,
 
   const std::int64_t ii = list_read.densest + 1;  // 1-based, 0 while there is none
   data.x0 = data.y0 = data.z0 = 0;
-  if (ii > 0) {
-    data.x0 = column[0][ii - 1];
-    data.y0 = column[1][ii - 1];
-    data.z0 = column[2][ii - 1];
+  if (ii > 0) {  // from the arrays themselves: shrinking them may have moved them
+    data.x0 = data.xpar[ii - 1];
+    data.y0 = data.ypar[ii - 1];
+    data.z0 = data.zpar[ii - 1];
   }
   if (progress) progress(0, nullptr);
   print_densest(out, data, list_read.dmax, ii);
