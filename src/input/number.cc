@@ -17,6 +17,7 @@
 #endif
 
 #include "core/vectors.h"
+#include "input/digit_words.h"
 
 namespace haloprof {
 namespace {
@@ -155,43 +156,11 @@ namespace {
 // Powers of ten that floats hold exactly (5^10 < 2^24).
 constexpr float exact_powers[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
 
-std::uint64_t load8(const char* p) {
-  std::uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-  return v;
-}
-
-// The high bit of each byte of x set where that byte is 10 or more (SWAR: no carries
-// cross bytes).
-inline std::uint64_t above_nine(std::uint64_t x) {
-  const std::uint64_t high = x & 0x8080808080808080ULL;
-  const std::uint64_t low = x & 0x7f7f7f7f7f7f7f7fULL;
-  return ((low + 0x7676767676767676ULL) | high) & 0x8080808080808080ULL;
-}
-
 // How many of the eight bytes at p are digits before the first that is not.
-inline int count_digits(const char* p) {
-  const std::uint64_t not_digit = above_nine(load8(p) ^ 0x3030303030303030ULL);  // a digit byte becomes 0..9
-  return not_digit == 0 ? 8 : std::countr_zero(not_digit) / 8;
-}
+inline int count_digits(const char* p) { return leading_digits(digit_values(load8(p))); }
 
-// The number spelled by eight digit values 0..9, the first (most significant) in the
-// lowest byte: pairs, fours and the eight are combined with three multiplications.
-inline std::uint32_t eight_digits(std::uint64_t d) {
-  d = d * 10 + (d >> 8);
-  d = (((d & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
-       (((d >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >> 32;
-  return static_cast<std::uint32_t>(d);
-}
-
-// The number spelled by the n digits at p (n from 0 to 8; eight bytes readable): the n
-// digits move to the top bytes, so that zero digits lead them, then pairs, fours and the
-// eight are combined with three multiplications.
-inline std::uint32_t digits_value(const char* p, int n) {
-  if (n == 0) return 0;
-  return eight_digits((load8(p) ^ 0x3030303030303030ULL) << (8 * (8 - n)));
-}
+// The number spelled by the n digits at p (n from 0 to 8; eight bytes readable).
+inline std::uint32_t digits_value(const char* p, int n) { return n == 0 ? 0 : first_digits(digit_values(load8(p)), n); }
 
 // The doubles nearest to 10^-k.
 constexpr double inverse_powers[] = {1e0, 1e-1, 1e-2, 1e-3, 1e-4, 1e-5, 1e-6, 1e-7, 1e-8, 1e-9, 1e-10};
