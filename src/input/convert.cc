@@ -1,5 +1,6 @@
 #include "input/convert.h"
 
+#include <array>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -13,7 +14,7 @@
 // A number is read in one pass over its text, which finds its parts and gathers up to 19
 // significant digits into an integer w, so that the value is w * 10^q. Then, from the
 // cheapest to the dearest:
-//  - w up to 2^53 and |q| up to 22: both are exact doubles, so one multiplication or
+//  - w below 2^53 and |q| up to 22: both are exact doubles, so one multiplication or
 //    division rounds w * 10^q once, correctly, to double; rounding that to float gives the
 //    nearest float, except when the double lies exactly halfway between two floats, where
 //    the side of the exact value is found from the exact remainder (Clinger's fast path).
@@ -24,6 +25,12 @@
 //  - what remains (more than 19 significant digits, or a rounding left in doubt, about one
 //    value in billions of random ones) is rewritten for std::from_chars, which rounds any
 //    number of digits exactly.
+// The text is read in one of two ways. convert_float reads the common numbers, away from
+// the end of the text, eight bytes at a time and with no calls but tail calls (so that it
+// keeps to few registers), and hands anything else (integer parts of eight digits or more,
+// exponents of three digits or more, words, broken numbers, the last bytes of the text, a
+// doubtful rounding) to convert_carefully, which starts again and reads any number byte by
+// byte, checking each against the end.
 
 namespace haloprof {
 namespace {
@@ -75,22 +82,10 @@ float out_of_range_value(const char* first, const char* last) {
   return negative ? -magnitude : magnitude;
 }
 
-// The parts of a number's text that decide its value.
-struct number_text {
-  bool negative;
-  const char* mantissa;  // digits with an optional point
-  const char* mantissa_end;
-  char exponent_sign;  // '+' or '-'
-  const char* exponent;  // the exponent's digits, empty when it has none
-  const char* exponent_end;
-};
-
-// Any number, rewritten in from_chars syntax (no plus sign, the exponent letter as 'e') so
-// that the decimal is still rounded only once.
-float general_value(const number_text& t) {
-  const auto mantissa_length = static_cast<std::size_t>(t.mantissa_end - t.mantissa);
-  const auto exponent_length = static_cast<std::size_t>(t.exponent_end - t.exponent);
-  const std::size_t size = 1 + mantissa_length + 2 + exponent_length;  // sign, mantissa, 'e', sign, digits
+// A number [first, last) of the syntax convert_float reads, rewritten in from_chars syntax
+// (no plus sign, the exponent letter as 'e') so that the decimal is still rounded only once.
+[[gnu::cold, gnu::noinline]] float general_value(const char* first, const char* last) {
+  const auto size = static_cast<std::size_t>(last - first) + 1;  // an 'e' before a sign alone
   char small[256];
   std::string large;
   char* buf = small;
@@ -99,12 +94,14 @@ float general_value(const number_text& t) {
     buf = large.data();
   }
   char* q = buf;
-  if (t.negative) *q++ = '-';
-  q = std::copy(t.mantissa, t.mantissa_end, q);
-  if (exponent_length > 0) {
+  const char* p = first;
+  if (*p == '-') *q++ = '-';
+  if (*p == '-' || *p == '+') ++p;
+  for (; p != last && (is_digit(*p) || *p == '.'); ++p) *q++ = *p;
+  if (p != last) {
     *q++ = 'e';
-    *q++ = t.exponent_sign;
-    q = std::copy(t.exponent, t.exponent_end, q);
+    if (*p != '+' && *p != '-') ++p;  // the letter
+    q = std::copy(p, last, q);
   }
   float value = 0.0f;
   const auto r = std::from_chars(buf, q, value);
@@ -118,20 +115,32 @@ float general_value(const number_text& t) {
 constexpr double powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                     1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
-// The float nearest w * 10^q, for w up to 2^53 and q from -22 to 22 (the value then lies
-// between 1e-22 and 1e38, well inside the range of normal floats).
-float clinger(std::uint64_t w, int q) {
+// Whether Clinger's path takes w * 10^q. The value then lies between 1e-22 and 1e38, well
+// inside the range of normal floats.
+bool clinger_takes(std::uint64_t w, std::int64_t q) { return w >> 53 == 0 && static_cast<std::uint64_t>(q + 22) <= 44; }
+
+// w * 10^q rounded once to double.
+double clinger_double(std::uint64_t w, int q) {
   const double x = static_cast<double>(w);
   const double p = powers_of_ten[q < 0 ? -q : q];
-  double d = q < 0 ? x / p : x * p;
-  // A float has 29 fewer fraction bits than a double: d lies halfway between two floats
-  // when its low 29 bits are 1 followed by zeros. The exact value may then lie on either
-  // side of d, or on it; the error of the rounded operation, which is itself a double and
-  // so comes exact out of a fused multiply-add, tells which. Nudged by one unit toward the
-  // exact value, d rounds to the float that value rounds to.
-  auto bits = std::bit_cast<std::uint64_t>(d);
-  if ((bits & 0x1fffffff) == 0x10000000) {
+  return q < 0 ? x / p : x * p;
+}
+
+// A float has 29 fewer fraction bits than a double: d lies halfway between two floats
+// when its low 29 bits are 1 followed by zeros. The exact value then decides the rounding.
+bool halfway(double d) { return (std::bit_cast<std::uint64_t>(d) & 0x1fffffff) == 0x10000000; }
+
+// The float nearest w * 10^q, Clinger's path taking it. When d is halfway between two
+// floats, the exact value may lie on either side of it, or on it; the error of the rounded
+// operation, which is itself a double and so comes exact out of a fused multiply-add, tells
+// which. Nudged by one unit toward the exact value, d rounds to the float that value rounds to.
+float clinger(std::uint64_t w, int q) {
+  double d = clinger_double(w, q);
+  if (halfway(d)) {
+    const double x = static_cast<double>(w);
+    const double p = powers_of_ten[q < 0 ? -q : q];
     const double above = q < 0 ? std::fma(d, p, -x) : -std::fma(x, p, -d);  // the sign of d - w * 10^q
+    auto bits = std::bit_cast<std::uint64_t>(d);
     if (above > 0) --bits;
     if (above < 0) ++bits;
     d = std::bit_cast<double>(bits);
@@ -236,7 +245,7 @@ static_assert(power(38).high == 0x96769950B50D88F4 && power(38).low == 0x1314448
 static_assert(power(-64).high == 0xA87FEA27A539E9A5 && power(-64).low == 0x3F2398D747B36224 && power(-64).exponent == -149);
 
 // The bits of the float nearest w * 10^q (w from 1 to 10^19, q from smallest_power to
-// largest_power), or false when the truncated power leaves the rounding in doubt.
+// largest_power), or -1 when the truncated power leaves the rounding in doubt.
 //
 // The value is W * 5^q * 2^(q - lz), W being w shifted up lz places to fill 64 bits. W times
 // the upper half of the power's significand gives the product's top 128 bits, short of less
@@ -250,7 +259,7 @@ static_assert(power(-64).high == 0xA87FEA27A539E9A5 && power(-64).low == 0x3F239
 // which it is for q from 0 to 27 (5^q fits the upper half); for other q, where the
 // truncation puts the product below the value, a product that looks exactly halfway
 // stands for a value above it, and rounds up.
-bool eisel_lemire(std::uint64_t w, int q, std::uint32_t& result) {
+[[gnu::always_inline]] inline std::int64_t eisel_lemire(std::uint64_t w, int q) {
   const power_of_five& p = power(q);
   const int lz = std::countl_zero(w);
   const std::uint64_t scaled = w << lz;
@@ -263,7 +272,7 @@ bool eisel_lemire(std::uint64_t w, int q, std::uint32_t& result) {
     const auto more = static_cast<std::uint64_t>((uint128{scaled} * p.low) >> 64);
     low += more;
     high += low < more;
-    if (!exact && (high & under_kept) == under_kept && low >= ~std::uint64_t{0} - 1) return false;
+    if (!exact && (high & under_kept) == under_kept && low >= ~std::uint64_t{0} - 1) return -1;
   }
   const int upper = static_cast<int>(high >> 63);  // whether the leading bit is the top one
   const std::uint64_t kept = high >> (38 + upper);    // 25 bits: the significand, then the rounding bit
@@ -273,45 +282,31 @@ bool eisel_lemire(std::uint64_t w, int q, std::uint32_t& result) {
     // 2^(exponent + 125). No tie is possible this far down (the odd part of w * 10^q has
     // more than 25 bits), so the rounding bit alone decides.
     const int shift = -125 - exponent;  // 2 or more
-    result = shift > 26 ? 0 : static_cast<std::uint32_t>(((kept >> (shift - 1)) + 1) >> 1);
-    return true;  // 2^23, rounded up from the subnormals, is the smallest normal float
+    // 2^23, rounded up from the subnormals, is the smallest normal float.
+    return shift > 26 ? 0 : static_cast<std::int64_t>(((kept >> (shift - 1)) + 1) >> 1);
   }
-  std::uint64_t significand = kept >> 1;
-  if ((kept & 1) != 0) {
-    const bool tie = exact && (high & ((std::uint64_t{1} << (38 + upper)) - 1)) == 0 && low == 0;
-    if (!tie || (significand & 1) != 0) ++significand;
-  }
+  // Half a unit up, then truncated (the rounding bit is as random as the value: no branch
+  // on it); but a tie with an even significand below it stays there.
+  std::uint64_t significand = (kept + 1) >> 1;
+  if (exact && (kept & 3) == 1 && (high & ((std::uint64_t{1} << (38 + upper)) - 1)) == 0 && low == 0) --significand;
   if (significand == std::uint64_t{1} << 24) {
     significand >>= 1;
     ++exponent;
   }
-  if (exponent > 127) {
-    result = std::bit_cast<std::uint32_t>(infinity);
-    return true;
-  }
-  result = static_cast<std::uint32_t>(exponent + 127) << 23 | (static_cast<std::uint32_t>(significand) & 0x7fffff);
-  return true;
+  if (exponent > 127) return std::bit_cast<std::uint32_t>(infinity);
+  return static_cast<std::int64_t>(exponent + 127) << 23 | static_cast<std::int64_t>(significand & 0x7fffff);
 }
 
 // ---------------------------------------------------------------------------------------
 // Reading the text.
 
-constexpr std::uint64_t small_powers_of_ten[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
-
-// Appends the digits at p to w (as w * 10^n + digits, modulo 2^64) and returns where they
-// end: eight bytes at a time while eight remain, then byte by byte.
-const char* gather_digits(const char* p, const char* last, std::uint64_t& w) {
-  while (last - p >= 8) {
-    const std::uint64_t values = digit_values(load8(p));
-    const int n = leading_digits(values);
-    if (n == 0) return p;
-    w = w * small_powers_of_ten[n] + first_digits(values, n);
-    p += n;
-    if (n < 8) return p;
-  }
-  for (; p != last && is_digit(*p); ++p) w = w * 10 + static_cast<std::uint64_t>(*p - '0');
-  return p;
-}
+// The characters that can start an exponent, a letter or a sign alone, looked up at once
+// (most numbers end at a separator).
+constexpr std::array<bool, 256> starts_exponent = [] {
+  std::array<bool, 256> is{};
+  for (const char c : {'e', 'E', 'd', 'D', 'q', 'Q', '+', '-'}) is[static_cast<unsigned char>(c)] = true;
+  return is;
+}();
 
 // The digits of [first, last) (digits and at most one point) after its leading zeros.
 std::int64_t significant_digits(const char* first, const char* last) {
@@ -322,7 +317,7 @@ std::int64_t significant_digits(const char* first, const char* last) {
 }
 
 // Inf, Infinity or NaN at p, after the sign that starts at first (if any).
-convert_result word(const char* first, const char* p, const char* last, bool negative, float& value) {
+[[gnu::cold, gnu::noinline]] convert_result word(const char* first, const char* p, const char* last, bool negative, float& value) {
   const auto at = [&](const char* s, std::string_view w) {
     if (last - s < static_cast<std::ptrdiff_t>(w.size())) return false;
     for (std::size_t i = 0; i < w.size(); ++i)
@@ -341,79 +336,139 @@ convert_result word(const char* first, const char* p, const char* last, bool neg
   return {first, std::errc::invalid_argument};
 }
 
-}  // namespace
-
-convert_result convert_float(const char* first, const char* last, float& value) noexcept {
-  number_text t{};
+// convert_float for any number, byte by byte.
+[[gnu::cold, gnu::noinline]] convert_result convert_carefully(const char* first, const char* last, float& value) {
   const char* p = first;
-  t.negative = p != last && *p == '-';
+  const bool negative = p != last && *p == '-';
   if (p != last && (*p == '-' || *p == '+')) ++p;
 
-  // The mantissa: w gathers all its digits, right as long as at most 19 are significant.
-  t.mantissa = p;
+  // The mantissa: w gathers all its digits (modulo 2^64), right as long as at most 19
+  // are significant.
+  const char* const mantissa = p;
   std::uint64_t w = 0;
-  p = gather_digits(p, last, w);
-  std::int64_t digits = p - t.mantissa;
-  std::int64_t decimals = 0;
-  if (p != last && *p == '.') {
-    const char* fraction = p + 1;
-    p = gather_digits(fraction, last, w);
-    decimals = p - fraction;
-    digits += decimals;
-  }
-  if (digits == 0) return word(first, t.mantissa, last, t.negative, value);
-  t.mantissa_end = p;
+  std::int64_t digits = 0, decimals = 0;
+  for (; p != last && is_digit(*p); ++p, ++digits) w = w * 10 + static_cast<std::uint64_t>(*p - '0');
+  if (p != last && *p == '.')
+    for (++p; p != last && is_digit(*p); ++p, ++digits, ++decimals) w = w * 10 + static_cast<std::uint64_t>(*p - '0');
+  if (digits == 0) return word(first, mantissa, last, negative, value);
+  const char* const mantissa_end = p;
 
   // The exponent, when a letter or a sign is followed by digits; otherwise the number ends
   // before the letter or sign. Its size is capped far beyond any that matters, but past any
   // count of decimals a text in memory can hold.
-  t.exponent_sign = '+';
-  t.exponent = t.exponent_end = p;
   std::int64_t exponent = 0;
-  if (p != last) {
-    const char* e = p;
-    switch (*e) {
-      case 'e': case 'E': case 'd': case 'D': case 'q': case 'Q':
-        ++e;
-        if (e != last && (*e == '+' || *e == '-')) t.exponent_sign = *e++;
-        break;
-      case '+': case '-':
-        t.exponent_sign = *e++;
-        break;
-      default:
-        break;
-    }
-    if (e != p && e != last && is_digit(*e)) {
-      t.exponent = e;
+  if (p != last && starts_exponent[static_cast<unsigned char>(*p)]) {
+    const char* e = p + (*p != '+' && *p != '-');  // past the letter
+    const bool exponent_negative = e != last && *e == '-';
+    e += e != last && (*e == '+' || *e == '-');
+    if (e != last && is_digit(*e)) {
       for (; e != last && is_digit(*e); ++e)
         if (exponent < std::int64_t{1} << 50) exponent = exponent * 10 + (*e - '0');
-      t.exponent_end = p = e;
-      if (t.exponent_sign == '-') exponent = -exponent;
+      if (exponent_negative) exponent = -exponent;
+      p = e;
     }
   }
 
-  float magnitude;
-  std::uint32_t bits;
   const std::int64_t q = exponent - decimals;
-  if (digits > 19 && significant_digits(t.mantissa, t.mantissa_end) > 19) {
-    value = general_value(t);
-    return {p, std::errc{}};
+  std::int64_t bits = -1;
+  if (digits > 19 && significant_digits(mantissa, mantissa_end) > 19)
+    value = general_value(first, p);
+  else if (w == 0)
+    value = with_sign(0.0f, negative);
+  else if (clinger_takes(w, q))
+    value = with_sign(clinger(w, static_cast<int>(q)), negative);
+  else if (q < smallest_power)
+    value = with_sign(0.0f, negative);
+  else if (q > largest_power)
+    value = with_sign(infinity, negative);
+  else if ((bits = eisel_lemire(w, static_cast<int>(q))) >= 0)
+    value = with_sign(std::bit_cast<float>(static_cast<std::uint32_t>(bits)), negative);
+  else
+    value = general_value(first, p);
+  return {p, std::errc{}};
+}
+
+// The digit values of the bytes of `text` and how many of them lead it. A byte below '0'
+// borrows from the byte after it, and one above '9' carries into it, but the bytes before
+// the first that is no digit neither borrow nor carry, and that first byte is flagged
+// whichever it is: the flags are right up to it.
+struct leading_run {
+  std::uint64_t values;  // right in the leading digits, meaningless after them
+  int n;
+};
+leading_run leading_run_of(std::uint64_t text) {
+  const std::uint64_t values = text - 0x3030303030303030ULL;
+  const std::uint64_t flags = ((text + 0x4646464646464646ULL) | values) & 0x8080808080808080ULL;
+  return {values, flags == 0 ? 8 : std::countr_zero(flags) / 8};
+}
+
+constexpr std::uint64_t small_powers_of_ten[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+
+}  // namespace
+
+convert_result convert_float(const char* first, const char* last, float& value) noexcept {
+  // Eight bytes are read at once where eight remain, and the bytes after a mantissa (an
+  // exponent's letter, sign and two digits, and the byte after them) where eight remain;
+  // the first read takes a sign and eight bytes.
+  if (last - first < 9) return convert_carefully(first, last, value);
+  const char* p = first;
+  const bool negative = *p == '-';
+  p += *p == '-' || *p == '+';
+
+  const char* const mantissa = p;
+  leading_run run = leading_run_of(load8(p));
+  if (run.n == 8) return convert_carefully(first, last, value);  // rare, and costly in registers here
+  std::uint64_t w = run.n > 0 ? first_digits(run.values, run.n) : 0;
+  p += run.n;
+  std::int64_t decimals = 0;
+  const bool point = *p == '.';
+  if (point) {
+    const char* const fraction = ++p;
+    if (last - p < 8) return convert_carefully(first, last, value);
+    run = leading_run_of(load8(p));
+    while (run.n == 8) {
+      w = w * 100000000 + eight_digits(run.values);
+      p += 8;
+      if (last - p < 8) return convert_carefully(first, last, value);
+      run = leading_run_of(load8(p));
+    }
+    if (run.n > 0) w = w * small_powers_of_ten[run.n] + first_digits(run.values, run.n);
+    p += run.n;
+    decimals = p - fraction;
   }
-  if (w == 0) {
-    magnitude = 0.0f;
-  } else if (w <= std::uint64_t{1} << 53 && q >= -22 && q <= 22) {
-    magnitude = clinger(w, static_cast<int>(q));
-  } else if (q < smallest_power) {
-    magnitude = 0.0f;
+  const std::int64_t digits = p - mantissa - point;
+  if (digits == 0 || digits > 19 || last - p < 8) return convert_carefully(first, last, value);
+
+  std::int64_t exponent = 0;
+  if (starts_exponent[static_cast<unsigned char>(*p)]) {
+    const char* e = p + (*p != '+' && *p != '-');  // past the letter
+    const bool exponent_negative = *e == '-';
+    e += *e == '+' || *e == '-';
+    if (is_digit(*e)) {
+      exponent = *e++ - '0';
+      if (is_digit(*e)) exponent = exponent * 10 + (*e++ - '0');
+      if (is_digit(*e)) return convert_carefully(first, last, value);
+      if (exponent_negative) exponent = -exponent;
+      p = e;
+    }
+  }
+
+  const std::int64_t q = exponent - decimals;
+  std::uint32_t bits;
+  if (clinger_takes(w, q)) {  // zero too
+    const double d = clinger_double(w, static_cast<int>(q));
+    if (halfway(d)) return convert_carefully(first, last, value);
+    bits = std::bit_cast<std::uint32_t>(static_cast<float>(d));
+  } else if (w == 0 || q < smallest_power) {
+    bits = 0;
   } else if (q > largest_power) {
-    magnitude = infinity;
-  } else if (eisel_lemire(w, static_cast<int>(q), bits)) {
-    magnitude = std::bit_cast<float>(bits);
+    bits = std::bit_cast<std::uint32_t>(infinity);
   } else {
-    value = general_value(t);
-    return {p, std::errc{}};
+    const std::int64_t b = eisel_lemire(w, static_cast<int>(q));
+    if (b < 0) return convert_carefully(first, last, value);
+    bits = static_cast<std::uint32_t>(b);
   }
-  value = with_sign(magnitude, t.negative);
+  value = std::bit_cast<float>(bits | static_cast<std::uint32_t>(negative) << 31);
   return {p, std::errc{}};
 }
 

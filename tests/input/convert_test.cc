@@ -21,8 +21,10 @@ namespace {
 
 using testing::bits;
 
-// Converts `text` held in a buffer of exactly its size, so that a read past its end shows
-// under the address sanitizer. Returns the length of the number, -1 for none.
+// Converts `text` twice: held in a buffer of exactly its size, where every byte is read
+// with a check (a read past the end shows under the address sanitizer), and followed by
+// blanks, where the common numbers are read eight bytes at a time. Both must find the same
+// number. Returns its length, -1 when there is none.
 class exact_buffers {
  public:
   int convert(const std::string& text, float& value) {
@@ -30,13 +32,27 @@ class exact_buffers {
     auto& b = buffers_[text.size()];
     if (!b) b = std::make_unique<char[]>(text.size());
     std::memcpy(b.get(), text.data(), text.size());
-    const auto [ptr, ec] = convert_float(b.get(), b.get() + text.size(), value);
-    if (ec != std::errc{}) return ptr == b.get() ? -1 : -2;  // -2: a failure that moved ptr
-    return static_cast<int>(ptr - b.get());
+    float padded_value = value;
+    const int length = convert_one(b.get(), b.get() + text.size(), value);
+    padded_.assign(text).append(40, ' ');
+    const int padded_length = convert_one(padded_.data(), padded_.data() + padded_.size(), padded_value);
+    if (padded_length != length || bits(padded_value) != bits(value)) {
+      ADD_FAILURE() << "'" << text << "' followed by blanks gave " << padded_value << " of length " << padded_length
+                    << ", alone " << value << " of length " << length;
+      return -3;
+    }
+    return length;
   }
 
  private:
+  static int convert_one(const char* first, const char* last, float& value) {
+    const auto [ptr, ec] = convert_float(first, last, value);
+    if (ec != std::errc{}) return ptr == first ? -1 : -2;  // -2: a failure that moved ptr
+    return static_cast<int>(ptr - first);
+  }
+
   std::vector<std::unique_ptr<char[]>> buffers_;
+  std::string padded_;
 };
 
 TEST(Convert, HardCases) {
@@ -119,7 +135,7 @@ TEST(Convert, HardCases) {
       {"1.5e3x", 5, 1500.0f}, {"12,5", 2, 12.0f}, {"0x10", 1, 0.0f}, {"1.5D+03 2", 7, 1500.0f},
       {"1.5+3e4", 5, 1500.0f}, {"infinit", 3, inf}, {"infinityx", 8, inf}, {"7/", 1, 7.0f},
       {"123456789012345678901234567890 ", 30, 123456789012345678901234567890.0f},
-      {"12345678.12345678 ", 17, 12345678.12345678f},
+      {"12345678.12345678 ", 17, 12345678.12345678f}, {"-1234567", 8, -1234567.0f}, {"-1234567.5", 10, -1234567.5f},
   };
   exact_buffers buffers;
   for (const row& r : rows) {
@@ -131,6 +147,19 @@ TEST(Convert, HardCases) {
     float v = 0;
     EXPECT_EQ(3 + (*t == '-' || *t == '+'), buffers.convert(t, v)) << t;
     EXPECT_EQ(bits(*t == '-' ? -std::numeric_limits<float>::quiet_NaN() : std::numeric_limits<float>::quiet_NaN()), bits(v)) << t;
+  }
+  // Every byte that is no digit ends the digits before it, wherever it comes among eight.
+  for (int c = 0; c < 256; ++c) {
+    if (c >= '0' && c <= '9') continue;
+    for (int k = 1; k <= 9; ++k) {
+      const std::string digits = std::string("123456789").substr(0, static_cast<std::size_t>(k));
+      for (const std::string& number : {digits, "-0." + digits}) {
+        float v = 42;
+        const int length = static_cast<int>(number.size()) + (c == '.' && number[0] != '-');  // "123." is a number
+        ASSERT_EQ(length, buffers.convert(number + static_cast<char>(c), v)) << number << " and byte " << c;
+        ASSERT_EQ(bits(std::strtof(number.c_str(), nullptr)), bits(v)) << number << " and byte " << c;
+      }
+    }
   }
   for (const char* t : {"", "-", "+", ".", "-.", "+-1", "e5", ".e5", "x", " 1", "in", "na", "-i", "--1", ",5"}) {
     float v = 42;
