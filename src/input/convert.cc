@@ -404,62 +404,32 @@ leading_run leading_run_of(std::uint64_t text) {
 
 constexpr std::uint64_t small_powers_of_ten[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
 
-}  // namespace
+// The exponent at p, eight bytes being readable there: `exponent` and where the number
+// ends, which is p when no exponent follows; null for three digits or more.
+[[gnu::always_inline]] inline const char* short_exponent(const char* p, std::int64_t& exponent) {
+  exponent = 0;
+  if (!starts_exponent[static_cast<unsigned char>(*p)]) return p;
+  // A branch over the letter, not arithmetic: whether there is one is as regular as the
+  // file's form, and when the branch is foreseen the bytes after it are found without
+  // waiting for this one (the signs vary, and take no branch).
+  const char* e = p;
+  if (__builtin_expect(*e != '+' && *e != '-', 1)) ++e;
+  const bool negative = *e == '-';
+  e += *e == '+' || *e == '-';
+  if (!is_digit(*e)) return p;
+  exponent = *e++ - '0';
+  if (is_digit(*e)) exponent = exponent * 10 + (*e++ - '0');
+  if (is_digit(*e)) return nullptr;
+  if (negative) exponent = -exponent;
+  return e;
+}
 
-convert_result convert_float(const char* first, const char* last, float& value) noexcept {
-  // Eight bytes are read at once where eight remain, and the bytes after a mantissa (an
-  // exponent's letter, sign and two digits, and the byte after them) where eight remain;
-  // the first read takes a sign and eight bytes.
-  if (last - first < 9) return convert_carefully(first, last, value);
-  const char* p = first;
-  const bool negative = *p == '-';
-  p += *p == '-' || *p == '+';
-
-  const char* const mantissa = p;
-  leading_run run = leading_run_of(load8(p));
-  if (run.n == 8) return convert_carefully(first, last, value);  // rare, and costly in registers here
-  std::uint64_t w = run.n > 0 ? first_digits(run.values, run.n) : 0;
-  p += run.n;
-  std::int64_t decimals = 0;
-  const bool point = *p == '.';
-  if (point) {
-    const char* const fraction = ++p;
-    if (last - p < 8) return convert_carefully(first, last, value);
-    run = leading_run_of(load8(p));
-    while (run.n == 8) {
-      w = w * 100000000 + eight_digits(run.values);
-      p += 8;
-      if (last - p < 8) return convert_carefully(first, last, value);
-      run = leading_run_of(load8(p));
-    }
-    if (run.n > 0) w = w * small_powers_of_ten[run.n] + first_digits(run.values, run.n);
-    p += run.n;
-    decimals = p - fraction;
-  }
-  const std::int64_t digits = p - mantissa - point;
-  if (digits == 0 || digits > 19 || last - p < 8) return convert_carefully(first, last, value);
-
-  std::int64_t exponent = 0;
-  if (starts_exponent[static_cast<unsigned char>(*p)]) {
-    const char* e = p + (*p != '+' && *p != '-');  // past the letter
-    const bool exponent_negative = *e == '-';
-    e += *e == '+' || *e == '-';
-    if (is_digit(*e)) {
-      exponent = *e++ - '0';
-      if (is_digit(*e)) exponent = exponent * 10 + (*e++ - '0');
-      if (is_digit(*e)) return convert_carefully(first, last, value);
-      if (exponent_negative) exponent = -exponent;
-      p = e;
-    }
-  }
-
-  const std::int64_t q = exponent - decimals;
+// The float nearest w * 10^q for the number [first, end), where Clinger's path does not
+// take it.
+[[gnu::always_inline]] inline convert_result finish_large_here(const char* first, const char* last, float& value,
+                                                               std::uint64_t w, std::int64_t q, const char* end) {
   std::uint32_t bits;
-  if (clinger_takes(w, q)) {  // zero too
-    const double d = clinger_double(w, static_cast<int>(q));
-    if (halfway(d)) return convert_carefully(first, last, value);
-    bits = std::bit_cast<std::uint32_t>(static_cast<float>(d));
-  } else if (w == 0 || q < smallest_power) {
+  if (w == 0 || q < smallest_power) {
     bits = 0;
   } else if (q > largest_power) {
     bits = std::bit_cast<std::uint32_t>(infinity);
@@ -468,8 +438,84 @@ convert_result convert_float(const char* first, const char* last, float& value) 
     if (b < 0) return convert_carefully(first, last, value);
     bits = static_cast<std::uint32_t>(b);
   }
-  value = std::bit_cast<float>(bits | static_cast<std::uint32_t>(negative) << 31);
-  return {p, std::errc{}};
+  value = with_sign(std::bit_cast<float>(bits), *first == '-');
+  return {end, std::errc{}};
+}
+
+// The same out of line, for convert_float, whose registers the 128-bit products would crowd.
+[[gnu::noinline]] convert_result finish_large(const char* first, const char* last, float& value, std::uint64_t w,
+                                             std::int64_t q, const char* end) {
+  return finish_large_here(first, last, value, w, q, end);
+}
+
+// The float nearest w * 10^q for the number [first, end), where Clinger's path takes it.
+[[gnu::always_inline]] inline convert_result finish_small(const char* first, const char* last, float& value,
+                                                          std::uint64_t w, std::int64_t q, const char* end) {
+  const double d = clinger_double(w, static_cast<int>(q));
+  if (halfway(d)) return convert_carefully(first, last, value);
+  value = with_sign(static_cast<float>(d), *first == '-');
+  return {end, std::errc{}};
+}
+
+// The rest of convert_float for a fraction of eight digits or more (numpy's %.18e), out
+// of line for the same reason: w holds the digits before p, the fraction starts at
+// `fraction`.
+[[gnu::noinline]] convert_result long_fraction(const char* first, const char* last, float& value, const char* fraction,
+                                              const char* p, std::uint64_t w) {
+  if (last - p < 8) return convert_carefully(first, last, value);
+  leading_run run = leading_run_of(load8(p));
+  while (run.n == 8) {
+    w = w * 100000000 + eight_digits(run.values);
+    p += 8;
+    if (last - p < 8) return convert_carefully(first, last, value);
+    run = leading_run_of(load8(p));
+  }
+  if (run.n > 0) w = w * small_powers_of_ten[run.n] + first_digits(run.values, run.n);
+  p += run.n;
+  const std::int64_t digits = p - first - (*first == '-' || *first == '+') - 1;  // all but the point
+  if (digits > 19 || last - p < 8) return convert_carefully(first, last, value);
+  std::int64_t exponent;
+  const char* const end = short_exponent(p, exponent);
+  if (end == nullptr) return convert_carefully(first, last, value);
+  const std::int64_t q = exponent - (p - fraction);
+  if (clinger_takes(w, q)) return finish_small(first, last, value, w, q, end);
+  return finish_large_here(first, last, value, w, q, end);
+}
+
+}  // namespace
+
+convert_result convert_float(const char* first, const char* last, float& value) noexcept {
+  // Eight bytes are read at once where eight remain, and the bytes after a mantissa (an
+  // exponent's letter, sign and two digits, and the byte after them) where eight remain;
+  // the first read takes a sign and eight bytes. All but the common cases go to functions
+  // of their own, so that this one keeps to few registers.
+  if (last - first < 9) return convert_carefully(first, last, value);
+  const char* p = first;
+  p += *p == '-' || *p == '+';
+
+  const char* const mantissa = p;
+  leading_run run = leading_run_of(load8(p));
+  if (run.n == 8) return convert_carefully(first, last, value);  // integer parts of 8 digits or more: rare
+  std::uint64_t w = run.n > 0 ? first_digits(run.values, run.n) : 0;
+  p += run.n;
+  std::int64_t decimals = 0;
+  const bool point = *p == '.';
+  if (point) {
+    const char* const fraction = ++p;
+    if (last - p < 8) return convert_carefully(first, last, value);
+    run = leading_run_of(load8(p));
+    if (run.n == 8) return long_fraction(first, last, value, fraction, p + 8, w * 100000000 + eight_digits(run.values));
+    if (run.n > 0) w = w * small_powers_of_ten[run.n] + first_digits(run.values, run.n);
+    p += run.n;
+    decimals = run.n;
+  }
+  if (p - mantissa == point || last - p < 8) return convert_carefully(first, last, value);  // no digits: a word, or none
+  std::int64_t exponent;
+  const char* const end = short_exponent(p, exponent);
+  if (end == nullptr) return convert_carefully(first, last, value);
+  const std::int64_t q = exponent - decimals;
+  if (clinger_takes(w, q)) return finish_small(first, last, value, w, q, end);
+  return finish_large(first, last, value, w, q, end);
 }
 
 }  // namespace haloprof
