@@ -1,8 +1,11 @@
-// Micro-benchmarks: number parsing (numbers/s, MB/s), the loading stage on a snapshot in
-// memory, one center-finder pass and the whole center finder (particles/s). Not run by the test suite.
+// Micro-benchmarks: number parsing (numbers/s, MB/s; in the forms snapshots are written
+// in), the loading stage on a snapshot in memory, one center-finder pass and the whole
+// center finder (particles/s). Not run by the test suite.
 #include <benchmark/benchmark.h>
 
 #include <charconv>
+#include <cmath>
+#include <cstdio>
 #include <malloc.h>
 #include <cstdint>
 #include <random>
@@ -11,6 +14,7 @@
 #include <vector>
 
 #include "center/findcenter.h"
+#include "input/convert.h"
 #include "input/number.h"
 #include "input/readdata.h"
 
@@ -81,6 +85,127 @@ void BM_parse_token(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
 }
 BENCHMARK(BM_parse_token);
+
+// The forms users write snapshots in, each value of a snapshot's seven columns (positions
+// near 0.5, velocities of hundreds, densities over four decades) followed by one blank:
+// 7 significant digits (at most 8 digits, the plain form), the shortest that reads back,
+// 9 significant digits, C's %.6f and %.7e, Fortran's E15.7, numpy's %.18e.
+enum class form { plain8, shortest, general9, fixed6, sci7, fortran, sci18 };
+
+std::string form_numbers(int count, form f) {
+  std::mt19937_64 rng(42);
+  std::normal_distribution<double> velocity(0.0, 300.0);
+  std::uniform_real_distribution<double> position(0.4, 0.6), log_density(0.0, 4.0);
+  std::string text;
+  char buf[64];
+  for (int i = 0; i < count; ++i) {
+    const int column = i % 7;
+    const double v = column < 3 ? position(rng) : column < 6 ? velocity(rng) : std::pow(10.0, log_density(rng));
+    const auto fv = static_cast<float>(v);
+    switch (f) {
+      case form::plain8: std::to_chars(buf, buf + sizeof buf, fv, std::chars_format::general, 7).ptr[0] = '\0'; break;
+      case form::shortest: std::to_chars(buf, buf + sizeof buf, fv).ptr[0] = '\0'; break;
+      case form::general9: std::snprintf(buf, sizeof buf, "%.9g", static_cast<double>(fv)); break;
+      case form::fixed6: std::snprintf(buf, sizeof buf, "%.6f", v); break;
+      case form::sci7: std::snprintf(buf, sizeof buf, "%.7e", v); break;
+      case form::fortran: {  // E15.7: 0.dddddddE+ee
+        char e[32];
+        std::snprintf(e, sizeof e, "%.6e", v);
+        const bool negative = e[0] == '-';
+        const char* d = e + negative;
+        std::snprintf(buf, sizeof buf, "%s0.%c%.6sE%+03d", negative ? "-" : "", d[0], d + 2, std::atoi(d + 9) + 1);
+        break;
+      }
+      case form::sci18: std::snprintf(buf, sizeof buf, "%.18e", v); break;
+    }
+    text += buf;
+    text += column == 6 ? '\n' : ' ';
+  }
+  text.append(32, ' ');  // slack, as in a file with more records after these
+  return text;
+}
+
+// Values whose bounds are already known, as the record reader hands them over: each
+// conversion stands alone, and the end it finds is only checked.
+template <typename Convert>
+void convert_bounded(benchmark::State& state, form f, Convert convert) {
+  const int count = 1 << 20;
+  const std::string text = form_numbers(count, f);
+  std::vector<std::pair<int, int>> bounds;
+  for (std::size_t i = 0, start = 0; i < text.size() && static_cast<int>(bounds.size()) < count; ++i) {
+    if (text[i] == ' ' || text[i] == '\n') {
+      bounds.emplace_back(static_cast<int>(start), static_cast<int>(i));
+      start = i + 1;
+    }
+  }
+  const char* base = text.data();
+  const char* end = base + text.size();
+  for (auto _ : state) {
+    float sum = 0;
+    int wrong = 0;
+    for (const auto& [a, b] : bounds) {
+      float v;
+      wrong += !convert(base + a, base + b, end, v);
+      sum += v;
+    }
+    benchmark::DoNotOptimize(sum);
+    benchmark::DoNotOptimize(wrong);
+  }
+  state.SetItemsProcessed(state.iterations() * count);
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
+}
+
+// Values one after another, each converted where the one before it ended (the separator
+// after it passed over by hand), as the reader's general path finds them: the next value
+// waits for the end of the last.
+template <typename Convert>
+void convert_chained(benchmark::State& state, form f, Convert convert) {
+  const int count = 1 << 20;
+  const std::string text = form_numbers(count, f);
+  for (auto _ : state) {
+    const char* p = text.data();
+    const char* end = text.data() + text.size();
+    float sum = 0;
+    for (int i = 0; i < count; ++i) {
+      float v;
+      p = convert(p, end, v) + 1;
+      sum += v;
+    }
+    benchmark::DoNotOptimize(sum);
+  }
+  state.SetItemsProcessed(state.iterations() * count);
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
+}
+
+void BM_convert_float(benchmark::State& state, form f) {
+  convert_bounded(state, f, [](const char* first, const char* last, const char* end, float& v) {
+    return haloprof::convert_float(first, end, v).ptr == last;
+  });
+}
+// The core of the exact general path, the way all but the plain form were read before:
+// std::from_chars on text already in its syntax.
+void BM_from_chars(benchmark::State& state, form f) {
+  convert_bounded(state, f, [](const char* first, const char* last, const char*, float& v) {
+    return std::from_chars(first, last, v).ptr == last;
+  });
+}
+// What the reader's general path calls: the conversion, then a check that the value ends there.
+void BM_scan_value(benchmark::State& state, form f) {
+  convert_chained(state, f, [](const char* p, const char* end, float& v) { return haloprof::scan_value(p, end, v).end; });
+}
+#define FORM_BENCHMARKS(bm)                            \
+  BENCHMARK_CAPTURE(bm, plain8, form::plain8);         \
+  BENCHMARK_CAPTURE(bm, shortest, form::shortest);     \
+  BENCHMARK_CAPTURE(bm, general9, form::general9);     \
+  BENCHMARK_CAPTURE(bm, fixed6, form::fixed6);         \
+  BENCHMARK_CAPTURE(bm, sci7, form::sci7);             \
+  BENCHMARK_CAPTURE(bm, fortran_e15_7, form::fortran); \
+  BENCHMARK_CAPTURE(bm, sci18, form::sci18)
+void BM_parse_token_form(benchmark::State& state, form f) { convert_bounded(state, f, haloprof::parse_token); }
+FORM_BENCHMARKS(BM_parse_token_form);
+FORM_BENCHMARKS(BM_convert_float);
+FORM_BENCHMARKS(BM_from_chars);
+FORM_BENCHMARKS(BM_scan_value);
 
 // The loading stage on a snapshot held in memory: both passes over the text, no page
 // faults on the file (the particle arrays come from memory the allocator keeps).

@@ -1,257 +1,19 @@
 #include "input/number.h"
 
-#include <algorithm>
 #include <bit>
-#include <charconv>
 #include <cstdint>
 #include <cstring>
-#include <limits>
-#include <string>
-#include <string_view>
 #include <system_error>
 
 #include "core/kernels.h"
+#include "input/convert.h"
+#include "input/digit_words.h"
 
 namespace haloprof {
 namespace {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equals_lower(const char* first, const char* last, std::string_view word) {
-  if (static_cast<std::size_t>(last - first) != word.size()) return false;
-  for (std::size_t i = 0; i < word.size(); ++i)
-    if (lower(first[i]) != word[i]) return false;
-  return true;
-}
-
-// std::from_chars leaves the value alone when the result leaves the float range.
-// [first, last) is then a valid number in from_chars syntax, [-]digits[.digits][e[±]digits],
-// and its decimal order of magnitude tells overflow (an infinity) from underflow (a zero):
-// out-of-range results lie beyond 3.4e38 or below 1e-45, so the sign of the order decides.
-float out_of_range_value(const char* first, const char* last) {
-  const bool negative = *first == '-';
-  const char* p = negative ? first + 1 : first;
-  std::int64_t order = 0;  // the value lies in [10^(order-1), 10^order)
-  bool leading_found = false, after_point = false;
-  for (; p < last && (is_digit(*p) || *p == '.'); ++p) {
-    if (*p == '.') {
-      after_point = true;
-    } else if (!leading_found) {
-      if (*p != '0') leading_found = true;
-      if (leading_found && !after_point) ++order;
-      if (!leading_found && after_point) --order;
-    } else if (!after_point) {
-      ++order;
-    }
-  }
-  std::int64_t exponent = 0;
-  if (p < last) {  // 'e' or 'E'
-    ++p;
-    bool exponent_negative = false;
-    if (p < last && (*p == '+' || *p == '-')) exponent_negative = *p++ == '-';
-    for (; p < last; ++p)
-      if (exponent < 1'000'000'000) exponent = exponent * 10 + (*p - '0');
-    if (exponent_negative) exponent = -exponent;
-  }
-  const float magnitude = order + exponent > 0 ? std::numeric_limits<float>::infinity() : 0.0f;
-  return negative ? -magnitude : magnitude;
-}
-
-// Converts a token already in from_chars syntax; false unless all of it is one number.
-bool convert(const char* first, const char* last, float& out) {
-  float value;
-  const auto [ptr, ec] = std::from_chars(first, last, value);
-  if (ptr != last) return false;
-  if (ec == std::errc::result_out_of_range) {
-    out = out_of_range_value(first, last);
-    return true;
-  }
-  if (ec != std::errc()) return false;
-  out = value;
-  return true;
-}
-
-// The full number syntax: rewrites the token into from_chars syntax (no plus sign, the
-// exponent letter as 'e') and converts that, so the decimal is still rounded only once.
-bool parse_general(const char* first, const char* last, float& out) {
-  const char* p = first;
-  bool negative = false;
-  if (p < last && (*p == '+' || *p == '-')) negative = *p++ == '-';
-
-  if (p < last && !is_digit(*p) && *p != '.') {
-    constexpr float inf = std::numeric_limits<float>::infinity();
-    if (equals_lower(p, last, "inf") || equals_lower(p, last, "infinity")) {
-      out = negative ? -inf : inf;
-      return true;
-    }
-    if (equals_lower(p, last, "nan")) {
-      const float nan = std::numeric_limits<float>::quiet_NaN();
-      out = negative ? -nan : nan;
-      return true;
-    }
-    return false;
-  }
-
-  const char* mantissa = p;
-  std::size_t digits = 0;
-  for (; p < last && is_digit(*p); ++p) ++digits;
-  if (p < last && *p == '.') ++p;
-  for (; p < last && is_digit(*p); ++p) ++digits;
-  if (digits == 0) return false;
-  const char* mantissa_end = p;
-
-  char exponent_sign = '+';
-  const char* exponent = p;
-  if (p < last) {
-    switch (*p) {
-      case 'e': case 'E': case 'd': case 'D': case 'q': case 'Q':
-        ++p;
-        if (p < last && (*p == '+' || *p == '-')) exponent_sign = *p++;
-        break;
-      case '+': case '-':
-        exponent_sign = *p++;
-        break;
-      default:
-        return false;
-    }
-    exponent = p;
-    while (p < last && is_digit(*p)) ++p;
-    if (p == exponent || p != last) return false;
-  }
-
-  // Sign, mantissa, 'e', exponent sign, exponent digits.
-  const auto mantissa_len = static_cast<std::size_t>(mantissa_end - mantissa);
-  const auto exponent_len = static_cast<std::size_t>(last - exponent);
-  const std::size_t size = 1 + mantissa_len + 2 + exponent_len;
-  char small[256];
-  std::string large;
-  char* buf = small;
-  if (size > sizeof small) {
-    large.resize(size);
-    buf = large.data();
-  }
-  char* q = buf;
-  if (negative) *q++ = '-';
-  q = std::copy(mantissa, mantissa_end, q);
-  if (exponent_len > 0) {
-    *q++ = 'e';
-    *q++ = exponent_sign;
-    q = std::copy(exponent, last, q);
-  }
-  return convert(buf, q, out);
-}
-
-}  // namespace
-
-namespace {
-
-// Powers of ten that floats hold exactly (5^10 < 2^24).
-constexpr float exact_powers[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
-
-std::uint64_t load8(const char* p) {
-  std::uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-  return v;
-}
-
-// The high bit of each byte of x set where that byte is 10 or more (SWAR: no carries
-// cross bytes).
-inline std::uint64_t above_nine(std::uint64_t x) {
-  const std::uint64_t high = x & 0x8080808080808080ULL;
-  const std::uint64_t low = x & 0x7f7f7f7f7f7f7f7fULL;
-  return ((low + 0x7676767676767676ULL) | high) & 0x8080808080808080ULL;
-}
-
 // How many of the eight bytes at p are digits before the first that is not.
-inline int count_digits(const char* p) {
-  const std::uint64_t not_digit = above_nine(load8(p) ^ 0x3030303030303030ULL);  // a digit byte becomes 0..9
-  return not_digit == 0 ? 8 : std::countr_zero(not_digit) / 8;
-}
-
-// The number spelled by eight digit values 0..9, the first (most significant) in the
-// lowest byte: pairs, fours and the eight are combined with three multiplications.
-inline std::uint32_t eight_digits(std::uint64_t d) {
-  d = d * 10 + (d >> 8);
-  d = (((d & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
-       (((d >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >> 32;
-  return static_cast<std::uint32_t>(d);
-}
-
-// The number spelled by the n digits at p (n from 0 to 8; eight bytes readable): the n
-// digits move to the top bytes, so that zero digits lead them, then pairs, fours and the
-// eight are combined with three multiplications.
-inline std::uint32_t digits_value(const char* p, int n) {
-  if (n == 0) return 0;
-  return eight_digits((load8(p) ^ 0x3030303030303030ULL) << (8 * (8 - n)));
-}
-
-// The doubles nearest to 10^-k.
-constexpr double inverse_powers[] = {1e0, 1e-1, 1e-2, 1e-3, 1e-4, 1e-5, 1e-6, 1e-7, 1e-8, 1e-9, 1e-10};
-
-// Powers of ten up to 10^8, for joining the integer digits to the decimals.
-constexpr std::uint64_t decimal_shift[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
-
-// m * 10^scale for m up to 2^24 and scale from -10 to 10: both factors are exact floats,
-// so one multiplication or division rounds the value once, correctly (Clinger's fast
-// path, for single precision). The sign goes on without a branch: signs are as random as
-// the velocities.
-//
-// Division is slow, so m / 10^k goes through the double nearest 10^-k: the product lies
-// within two units of the last double place of the exact quotient, so it rounds to the
-// same float unless it lies within those units of a point halfway between two floats (29
-// bits further down); only then is the exact division needed.
-inline float scaled(std::uint64_t m, int scale, bool negative) {
-  float v;
-  if (scale >= 0) {
-    v = static_cast<float>(m) * exact_powers[scale];
-  } else {
-    const double q = static_cast<double>(m) * inverse_powers[-scale];
-    const std::uint64_t below_float = std::bit_cast<std::uint64_t>(q) & ((std::uint64_t{1} << 29) - 1);
-    constexpr std::uint64_t halfway = std::uint64_t{1} << 28;
-    v = below_float - (halfway - 4) <= 8 ? static_cast<float>(m) / exact_powers[-scale] : static_cast<float>(q);
-  }
-  return std::bit_cast<float>(std::bit_cast<std::uint32_t>(v) | (static_cast<std::uint32_t>(negative) << 31));
-}
-
-// A decimal of at most 2^24 in its digits, up to 7 digits before and 7 after the point,
-// and a short exponent, with at least 24 bytes of text readable. Returns false when the
-// text is not such a decimal.
-bool fast_decimal(const char* p, const char* readable, const char*& end, float& out) {
-  if (readable - p < 24) return false;  // room for sign, 7 + 1 + 7 digits and a short exponent
-  const bool negative = *p == '-';
-  p += negative;
-  const char* whole = p;
-  const int n_whole = count_digits(p);
-  if (n_whole == 8) return false;
-  p += n_whole;
-  const char* fraction = p + 1;
-  int n_fraction = 0;
-  if (*p == '.') {
-    n_fraction = count_digits(fraction);
-    if (n_fraction == 8) return false;
-    p = fraction + n_fraction;
-  }
-  if (n_whole + n_fraction == 0) return false;
-  const std::uint64_t m = digits_value(whole, n_whole) * decimal_shift[n_fraction] + digits_value(fraction, n_fraction);
-  if (m > (1u << 24)) return false;
-  int scale = -n_fraction;
-  if (*p == 'e' || *p == 'E') {
-    ++p;
-    bool exponent_negative = false;
-    if (*p == '+' || *p == '-') exponent_negative = *p++ == '-';
-    if (!is_digit(*p)) return false;
-    int exponent = *p++ - '0';
-    if (is_digit(*p)) exponent = exponent * 10 + (*p++ - '0');
-    if (is_digit(*p)) return false;
-    scale += exponent_negative ? -exponent : exponent;
-  }
-  if (!ends_value(*p) || scale < -10 || scale > 10) return false;
-  out = scaled(m, scale, negative);
-  end = p;
-  return true;
-}
+inline int count_digits(const char* p) { return leading_digits(digit_values(load8(p))); }
 
 // Skips a run of digits eight at a time. False when the run comes within eight bytes of
 // `readable` before it ends: the next read would pass it.
@@ -507,26 +269,34 @@ const tiered<short_decimals_fn> short_decimals_kernels{
 bool short_decimals(const short_batch& batch, float* const* columns, std::int64_t i) {
   return short_decimals_kernels.get()(batch, columns, i);
 }
-
 bool parse_token(const char* first, const char* last, const char* readable, float& out) {
-  const char* end;
-  if (fast_decimal(first, readable, end, out) && end == last) return true;
-  return parse_float(first, last, out);
+  float v;
+  const auto [end, ec] = convert_float(first, readable, v);
+  if (ec == std::errc{} && end == last) {
+    out = v;
+    return true;
+  }
+  return end > last && parse_float(first, last, out);  // the text after the value continued it
 }
 
 scanned_value scan_value(const char* first, const char* last, float& out) {
-  const char* end;
-  if (fast_decimal(first, last, end, out)) return {end, true};
-  end = first;
-  while (end != last && !ends_value(*end)) ++end;
-  return {end, parse_float(first, end, out)};
+  float v;
+  const auto [end, ec] = convert_float(first, last, v);
+  if (ec == std::errc{} && (end == last || ends_value(*end))) {
+    out = v;
+    return {end, true};
+  }
+  const char* p = end;  // no byte before it ends a value
+  while (p != last && !ends_value(*p)) ++p;
+  return {p, false};
 }
 
 bool parse_float(const char* first, const char* last, float& out) {
-  if (first == last) return false;
-  // Plain decimals, by far the common case, go straight through; the rest is rewritten.
-  if (*first != '+' && convert(first, last, out)) return true;
-  return parse_general(first, last, out);
+  float v;
+  const auto [end, ec] = convert_float(first, last, v);
+  if (ec != std::errc{} || end != last) return false;
+  out = v;
+  return true;
 }
 
 }  // namespace haloprof

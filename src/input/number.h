@@ -5,8 +5,8 @@
 
 namespace haloprof {
 
-// Parses the whole of [first, last) as one real and stores the nearest float in `out`
-// (ties to even), converting the decimal directly to single precision.
+// Parses the whole of [first, last) as one number, as convert_float reads it, and stores the
+// nearest float in `out` (ties to even).
 // Accepted: optional sign; digits with an optional point (at least one digit); an optional
 // exponent introduced by E, D or Q in either case or by its sign alone (1.5+3 is 1500);
 // the words Inf, Infinity and NaN in any case, with an optional sign.
@@ -23,7 +23,7 @@ inline bool ends_value(char c) {
 
 // The value that starts at `first` and runs to the next character that ends a value (or to
 // `last`): `end` is where it stops, `ok` whether it is a number, converted into `out` as by
-// parse_float. Common short decimals take a fast path that rounds just as exactly.
+// parse_float (`out` is left unchanged when it is not).
 struct scanned_value {
   const char* end;
   bool ok;
