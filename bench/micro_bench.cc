@@ -15,7 +15,6 @@
 
 #include "center/findcenter.h"
 #include "input/convert.h"
-#include "input/number.h"
 #include "input/readdata.h"
 
 namespace {
@@ -39,52 +38,6 @@ std::string snapshot_numbers(int count, std::chars_format form) {
   text.append(32, ' ');  // slack, as in a file with more records after these
   return text;
 }
-
-void scan(benchmark::State& state, std::chars_format form) {
-  const int count = 1 << 20;
-  const std::string text = snapshot_numbers(count, form);
-  for (auto _ : state) {
-    const char* p = text.data();
-    const char* end = text.data() + text.size();
-    float sum = 0;
-    for (int i = 0; i < count; ++i) {
-      float v;
-      const auto r = haloprof::scan_value(p, end, v);
-      sum += v;
-      p = r.end + 1;
-    }
-    benchmark::DoNotOptimize(sum);
-  }
-  state.SetItemsProcessed(state.iterations() * count);
-  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
-}
-
-// Values whose bounds are already known, as the record reader hands them over.
-void BM_parse_token(benchmark::State& state) {
-  const int count = 1 << 20;
-  const std::string text = snapshot_numbers(count, std::chars_format::general);
-  std::vector<std::pair<int, int>> bounds;
-  for (std::size_t i = 0, start = 0; i < text.size() && static_cast<int>(bounds.size()) < count; ++i) {
-    if (text[i] == ' ' || text[i] == '\n') {
-      bounds.emplace_back(static_cast<int>(start), static_cast<int>(i));
-      start = i + 1;
-    }
-  }
-  const char* base = text.data();
-  const char* end = base + text.size();
-  for (auto _ : state) {
-    float sum = 0;
-    for (const auto& [a, b] : bounds) {
-      float v;
-      haloprof::parse_token(base + a, base + b, end, v);
-      sum += v;
-    }
-    benchmark::DoNotOptimize(sum);
-  }
-  state.SetItemsProcessed(state.iterations() * count);
-  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
-}
-BENCHMARK(BM_parse_token);
 
 // The forms users write snapshots in, each value of a snapshot's seven columns (positions
 // near 0.5, velocities of hundreds, densities over four decades) followed by one blank:
@@ -155,28 +108,6 @@ void convert_bounded(benchmark::State& state, form f, Convert convert) {
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
 }
 
-// Values one after another, each converted where the one before it ended (the separator
-// after it passed over by hand), as the reader's general path finds them: the next value
-// waits for the end of the last.
-template <typename Convert>
-void convert_chained(benchmark::State& state, form f, Convert convert) {
-  const int count = 1 << 20;
-  const std::string text = form_numbers(count, f);
-  for (auto _ : state) {
-    const char* p = text.data();
-    const char* end = text.data() + text.size();
-    float sum = 0;
-    for (int i = 0; i < count; ++i) {
-      float v;
-      p = convert(p, end, v) + 1;
-      sum += v;
-    }
-    benchmark::DoNotOptimize(sum);
-  }
-  state.SetItemsProcessed(state.iterations() * count);
-  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
-}
-
 void BM_convert_float(benchmark::State& state, form f) {
   convert_bounded(state, f, [](const char* first, const char* last, const char* end, float& v) {
     return haloprof::convert_float(first, end, v).ptr == last;
@@ -189,10 +120,6 @@ void BM_from_chars(benchmark::State& state, form f) {
     return std::from_chars(first, last, v).ptr == last;
   });
 }
-// What the reader's general path calls: the conversion, then a check that the value ends there.
-void BM_scan_value(benchmark::State& state, form f) {
-  convert_chained(state, f, [](const char* p, const char* end, float& v) { return haloprof::scan_value(p, end, v).end; });
-}
 #define FORM_BENCHMARKS(bm)                            \
   BENCHMARK_CAPTURE(bm, plain8, form::plain8);         \
   BENCHMARK_CAPTURE(bm, shortest, form::shortest);     \
@@ -201,11 +128,8 @@ void BM_scan_value(benchmark::State& state, form f) {
   BENCHMARK_CAPTURE(bm, sci7, form::sci7);             \
   BENCHMARK_CAPTURE(bm, fortran_e15_7, form::fortran); \
   BENCHMARK_CAPTURE(bm, sci18, form::sci18)
-void BM_parse_token_form(benchmark::State& state, form f) { convert_bounded(state, f, haloprof::parse_token); }
-FORM_BENCHMARKS(BM_parse_token_form);
 FORM_BENCHMARKS(BM_convert_float);
 FORM_BENCHMARKS(BM_from_chars);
-FORM_BENCHMARKS(BM_scan_value);
 
 // The loading stage on a snapshot held in memory: both passes over the text, no page
 // faults on the file (the particle arrays come from memory the allocator keeps).
@@ -226,10 +150,6 @@ void BM_load_snapshot(benchmark::State& state) {
 }
 BENCHMARK(BM_load_snapshot)->Unit(benchmark::kMillisecond);
 
-void BM_scan_general(benchmark::State& s) { scan(s, std::chars_format::general); }
-void BM_scan_scientific(benchmark::State& s) { scan(s, std::chars_format::scientific); }
-BENCHMARK(BM_scan_general);
-BENCHMARK(BM_scan_scientific);
 
 // A cuspy halo around the origin with a uniform background, as the center finder sees
 // it after the shift: most particles lie inside the first spheres.

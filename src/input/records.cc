@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <system_error>
+
+#include "input/convert.h"
 
 
 namespace haloprof {
@@ -12,7 +15,14 @@ constexpr std::string_view value_names[7] = {"x", "y", "z", "vx", "vy", "vz", "d
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
-bool parse(std::string_view t, float& v) { return parse_float(t.data(), t.data() + t.size(), v); }
+// Whether the token t is one number, all of it; `v` is set only when it is.
+bool parse(std::string_view t, float& v) {
+  float x;
+  const auto [end, ec] = convert_float(t.data(), t.data() + t.size(), x);
+  if (ec != std::errc{} || end != t.data() + t.size()) return false;
+  v = x;
+  return true;
+}
 
 failure bad_snapshot(const std::string& file, std::int64_t line, const std::string& what) {
   return {exit_status::bad_snapshot, file + ":" + std::to_string(line) + ": " + what};
@@ -73,10 +83,14 @@ void scanner::skip_empty_records() {
 
 bool scanner::number(float& v, std::string_view& text) {
   const char* first = p_;
-  const scanned_value r = scan_value(p_, end_, v);
-  p_ = r.end;
+  float x;
+  const auto [end, ec] = convert_float(p_, end_, x);
+  const bool ok = ec == std::errc{} && (end == end_ || ends_value(*end));
+  p_ = end;  // no byte before it ends a value
+  while (p_ != end_ && !ends_value(*p_)) ++p_;
   text = {first, static_cast<std::size_t>(p_ - first)};
-  return r.ok;
+  if (ok) v = x;
+  return ok;
 }
 
 std::string_view scanner::token() {
@@ -157,7 +171,6 @@ stage_status read_particle(scanner& s, const std::string& file, float* const* co
 }
 
 bool first_value_is_number(scanner& s) {
-  if (plain_number_end(s.position(), s.end()) != nullptr) return true;
   if (s.at_end()) return false;
   const char* at = s.position();
   const std::int64_t line = s.line();
@@ -254,8 +267,10 @@ const char* fast_records::read(const char* p, float* const* columns, std::int64_
 // Values of other forms, each parsed on its own.
 const char* fast_records::one_by_one(const char* p, const int* first, const int* last, float* const* columns,
                                      std::int64_t i) {
-  for (int k = 0; k < values; ++k)
-    if (!parse_token(p + first[k], p + last[k], end_, columns[k][i])) return nullptr;
+  for (int k = 0; k < values; ++k) {
+    const auto [end, ec] = convert_float(p + first[k], end_, columns[k][i]);
+    if (ec != std::errc{} || end != p + last[k]) return nullptr;
+  }
   return p + last[values - 1];
 }
 

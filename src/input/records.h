@@ -13,10 +13,16 @@
 #include <string_view>
 
 #include "core/run_state.h"
-#include "input/number.h"
+#include "input/record_batch.h"
 #include "input/text_window.h"
 
 namespace haloprof {
+
+// Whether c ends a value in a snapshot record: a blank, tab, carriage return, comma, slash
+// or line feed.
+inline bool ends_value(char c) {
+  return c == ' ' || c == ',' || c == '\n' || c == '\t' || c == '\r' || c == '/';
+}
 
 // A token as it may be shown in a one-line message: printable, and not too long.
 std::string shown(std::string_view t);

@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "input/convert.h"
-#include "input/number.h"
+#include "support/numbers.h"
 
 namespace {
 
@@ -34,7 +34,7 @@ bool plain_decimal(const std::string& s) {
 
 void check_against_reference(const std::string& s) {
   float got = 0;
-  if (!haloprof::parse_float(s.data(), s.data() + s.size(), got)) std::abort();
+  if (!haloprof::testing::whole_number(s.data(), s.data() + s.size(), got)) std::abort();
   const float want = std::strtof(s.c_str(), nullptr);
   std::uint32_t a, b;
   std::memcpy(&a, &got, 4);
@@ -123,7 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check_conversion(data, size);
   const std::string s(reinterpret_cast<const char*>(data), size);
   float v = 12345.0f;
-  const bool ok = haloprof::parse_float(s.data(), s.data() + s.size(), v);
+  const bool ok = haloprof::testing::whole_number(s.data(), s.data() + s.size(), v);
   if (!ok && v != 12345.0f) std::abort();  // a refusal leaves the value alone
   if (plain_decimal(s)) {
     check_against_reference(s);
@@ -133,8 +133,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::string fortran = s;
         fortran[e] = letter;
         float f = 0, g = 0;
-        if (!haloprof::parse_float(fortran.data(), fortran.data() + fortran.size(), f)) std::abort();
-        haloprof::parse_float(s.data(), s.data() + s.size(), g);
+        if (!haloprof::testing::whole_number(fortran.data(), fortran.data() + fortran.size(), f)) std::abort();
+        haloprof::testing::whole_number(s.data(), s.data() + s.size(), g);
         if (std::memcmp(&f, &g, 4) != 0) std::abort();
       }
     }

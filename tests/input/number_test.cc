@@ -1,5 +1,5 @@
-#include "input/number.h"
 #include "support/bits.h"
+#include "support/numbers.h"
 
 #include <cmath>
 #include <cstdint>
@@ -16,7 +16,7 @@ namespace {
 
 using testing::bits;
 
-bool parse(const std::string& s, float& v) { return parse_float(s.data(), s.data() + s.size(), v); }
+bool parse(const std::string& s, float& v) { return testing::whole_number(s.data(), s.data() + s.size(), v); }
 
 TEST(Number, Forms) {
   constexpr float inf = std::numeric_limits<float>::infinity();

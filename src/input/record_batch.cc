@@ -1,42 +1,13 @@
-#include "input/number.h"
+#include "input/record_batch.h"
 
 #include <bit>
 #include <cstdint>
 #include <cstring>
-#include <system_error>
 
 #include "core/kernels.h"
-#include "input/convert.h"
 #include "input/digit_words.h"
 
 namespace haloprof {
-namespace {
-
-// How many of the eight bytes at p are digits before the first that is not.
-inline int count_digits(const char* p) { return leading_digits(digit_values(load8(p))); }
-
-// Skips a run of digits eight at a time. False when the run comes within eight bytes of
-// `readable` before it ends: the next read would pass it.
-inline bool skip_digits(const char*& p, const char* readable, int& digits) {
-  for (;;) {
-    if (readable - p < 8) return false;
-    const int n = count_digits(p);
-    p += n;
-    digits += n;
-    if (n < 8) return true;
-  }
-}
-
-}  // namespace
-
-const char* plain_number_end(const char* p, const char* readable) {
-  p += p != readable && *p == '-';
-  int digits = 0;
-  if (!skip_digits(p, readable, digits)) return nullptr;
-  if (*p == '.' && !skip_digits(++p, readable, digits)) return nullptr;
-  return digits > 0 && ends_value(*p) ? p : nullptr;
-}
-
 namespace {
 
 // A value of a batch read as the common shape: a first '-' is its sign, its first point
@@ -268,35 +239,6 @@ const tiered<short_decimals_fn> short_decimals_kernels{
 
 bool short_decimals(const short_batch& batch, float* const* columns, std::int64_t i) {
   return short_decimals_kernels.get()(batch, columns, i);
-}
-bool parse_token(const char* first, const char* last, const char* readable, float& out) {
-  float v;
-  const auto [end, ec] = convert_float(first, readable, v);
-  if (ec == std::errc{} && end == last) {
-    out = v;
-    return true;
-  }
-  return end > last && parse_float(first, last, out);  // the text after the value continued it
-}
-
-scanned_value scan_value(const char* first, const char* last, float& out) {
-  float v;
-  const auto [end, ec] = convert_float(first, last, v);
-  if (ec == std::errc{} && (end == last || ends_value(*end))) {
-    out = v;
-    return {end, true};
-  }
-  const char* p = end;  // no byte before it ends a value
-  while (p != last && !ends_value(*p)) ++p;
-  return {p, false};
-}
-
-bool parse_float(const char* first, const char* last, float& out) {
-  float v;
-  const auto [end, ec] = convert_float(first, last, v);
-  if (ec != std::errc{} || end != last) return false;
-  out = v;
-  return true;
 }
 
 }  // namespace haloprof
