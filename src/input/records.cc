@@ -209,6 +209,19 @@ bool any_before(const std::uint64_t (&bits)[W], int stop) {
   return false;
 }
 
+// How many bits of a mask of W words are set in [from, to).
+template <int W>
+int count_in(const std::uint64_t (&bits)[W], int from, int to) {
+  int n = 0;
+  for (int w = 0; w < W; ++w) {
+    const int lo = std::max(from, 64 * w) - 64 * w, hi = std::min(to, 64 * (w + 1)) - 64 * w;
+    if (lo >= hi) continue;
+    const std::uint64_t upto = hi == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << hi) - 1;
+    n += std::popcount(bits[w] & upto & (~std::uint64_t{0} << lo));
+  }
+  return n;
+}
+
 // The position of the lowest set bit of a mask of W words, cleared; -1 when none is left.
 template <int W>
 int take_lowest(std::uint64_t (&bits)[W]) {
@@ -226,9 +239,10 @@ int take_lowest(std::uint64_t (&bits)[W]) {
 
 template <int W>
 int fast_records::bounds(std::size_t bit, short_batch& batch) const {
-  std::uint64_t value[W], stray[W], starts[W], ends[W];
+  std::uint64_t value[W], stray[W], comma[W], starts[W], ends[W];
   window<W>(&window_masks::separator, bit, value);
   window<W>(&window_masks::stray, bit, stray);
+  window<W>(&window_masks::comma, bit, comma);
   // A value starts where a value byte (not a separator) follows a separator and ends at
   // the separator after it (the byte before the record is a separator); the shifts carry
   // from each word into the next.
@@ -244,7 +258,15 @@ int fast_records::bounds(std::size_t bit, short_batch& batch) const {
   }
   const int stop = batch.last[values - 1];
   if (stop < 0) return -1;
-  return any_before<W>(stray, stop) ? -2 : stop;  // separators other than blanks
+  if (any_before<W>(stray, stop)) return -2;  // separators other than blanks and commas
+  // Between two values, one comma at most (two would leave an empty value between them),
+  // and none before the first.
+  if (any_before<W>(comma, stop)) {
+    if (batch.first[0] != 0) return -2;
+    for (int k = 0; k + 1 < values; ++k)
+      if (count_in<W>(comma, batch.last[k], batch.first[k + 1]) > 1) return -2;
+  }
+  return stop;
 }
 
 const char* fast_records::read(const char* p, float* const* columns, std::int64_t i) {
@@ -259,8 +281,14 @@ const char* fast_records::read(const char* p, float* const* columns, std::int64_
   if (stop == -1) stop = bounds<words>(bit, batch);
   if (stop < 0 || !ends_value(p[stop])) return nullptr;  // a NUL, say, belongs to the value
   // Values of the common shape are converted together; any other sends the record to
-  // be read value by value.
-  if (short_decimals(batch, columns, i)) return p + stop;
+  // be read value by value. A file keeps to one form, so after a record the batch turns
+  // down, the next few go value by value straight away.
+  if (batch_rest_ > 0) {
+    --batch_rest_;
+  } else {
+    if (short_decimals(batch, columns, i)) return p + stop;
+    batch_rest_ = 31;
+  }
   return one_by_one(p, batch.first, batch.last, columns, i);
 }
 

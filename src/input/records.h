@@ -109,11 +109,12 @@ class pacer {
 std::int64_t count_particles(scanner& s, const scan_progress& progress);
 
 // The plain record form, read with bit operations from masks of the text: values
-// separated by blanks only, all seven complete within 256 bytes of the record's start. The
-// common shape, [-]digits[.digits] with at most eight digits, is converted seven values at
-// a time; other number forms one by one. Anything else (commas, tabs, blank records, long
-// values, the last bytes of the file, errors) is left to the general path, which reads the
-// same values. One reader serves one walk through the text, front to back.
+// separated by blanks, or by a comma with blanks around it, all seven complete within 256
+// bytes of the record's start. The common shape, [-]digits[.digits] with few digits, is
+// converted seven values at a time; other number forms one by one. Anything else (tabs,
+// empty values, blank records, long records, the last bytes of the file, errors) is left to
+// the general path, which reads the same values. One reader serves one walk through the
+// text, front to back.
 class fast_records {
  public:
   // [begin, end) is all of the text that may be read, beyond the records walked too.
@@ -152,6 +153,7 @@ class fast_records {
   const char* end_;
   const char* base_ = nullptr;   // where the classified blocks start
   const char* limit_ = nullptr;  // windows may start before this
+  int batch_rest_ = 0;            // records to read value by value before trying the batch again
   classify_blocks_fn classify_;  // the active tier's
   window_masks blocks_[chunk + words] = {};  // the classified blocks, bit i for byte i
 };

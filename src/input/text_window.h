@@ -10,25 +10,27 @@ namespace haloprof {
 
 struct window_masks {
   std::uint64_t separator;  // ends a value: ' ', ',', '/' and bytes below 0x20 (line feed, tab, ...)
-  std::uint64_t stray;      // a separator other than ' '
+  std::uint64_t stray;      // a separator other than ' ' and ','
+  std::uint64_t comma;      // ','
 };
 
 // The masks of the 64 bytes at p; bit i describes p[i]. All 64 bytes must be readable.
 inline window_masks classify_window_scalar(const char* p) {
-  window_masks m{0, 0};
+  window_masks m{0, 0, 0};
   for (int i = 0; i < 64; ++i) {
     const auto c = static_cast<unsigned char>(p[i]);
     const std::uint64_t bit = std::uint64_t{1} << i;
-    const bool stray = c < 0x20 || c == ',' || c == '/';
-    if (stray || c == ' ') m.separator |= bit;
+    const bool stray = c < 0x20 || c == '/';
+    if (stray || c == ' ' || c == ',') m.separator |= bit;
     if (stray) m.stray |= bit;
+    if (c == ',') m.comma |= bit;
   }
   return m;
 }
 
 #if defined(HALOPROF_X86)
 inline window_masks classify_window_sse2(const char* p) {
-  window_masks m{0, 0};
+  window_masks m{0, 0, 0};
   const __m128i space = _mm_set1_epi8(' ');
   const __m128i comma = _mm_set1_epi8(',');
   const __m128i slash = _mm_set1_epi8('/');
@@ -37,12 +39,13 @@ inline window_masks classify_window_sse2(const char* p) {
   for (int k = 0; k < 4; ++k) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
     // Unsigned v < 0x20 as a signed comparison of both sides shifted by 0x80.
-    const __m128i stray = _mm_or_si128(_mm_cmplt_epi8(_mm_xor_si128(v, bias), below),
-                                       _mm_or_si128(_mm_cmpeq_epi8(v, comma), _mm_cmpeq_epi8(v, slash)));
+    const __m128i stray = _mm_or_si128(_mm_cmplt_epi8(_mm_xor_si128(v, bias), below), _mm_cmpeq_epi8(v, slash));
+    const __m128i commas = _mm_cmpeq_epi8(v, comma);
+    const __m128i separator = _mm_or_si128(_mm_or_si128(stray, commas), _mm_cmpeq_epi8(v, space));
     const int shift = 16 * k;
-    m.separator |= static_cast<std::uint64_t>(_mm_movemask_epi8(_mm_or_si128(stray, _mm_cmpeq_epi8(v, space))) & 0xffff)
-                   << shift;
+    m.separator |= static_cast<std::uint64_t>(_mm_movemask_epi8(separator) & 0xffff) << shift;
     m.stray |= static_cast<std::uint64_t>(_mm_movemask_epi8(stray) & 0xffff) << shift;
+    m.comma |= static_cast<std::uint64_t>(_mm_movemask_epi8(commas) & 0xffff) << shift;
   }
   return m;
 }
