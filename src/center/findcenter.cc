@@ -190,27 +190,6 @@ const tiered<accumulate_fn> accumulate_kernels{{accumulate_scalar, accumulate_ss
 const tiered<accumulate_fn> accumulate_kernels{{accumulate_scalar, accumulate_scalar, accumulate_scalar}};
 #endif
 
-// Adds the listed particles base + index[k] to t, in blocks: each block's positions and
-// densities are gathered into contiguous buffers first (blocks large enough that setting
-// up the membership test for each costs little).
-void add_listed(const run_state& data, float r2, std::int64_t base, const std::vector<std::uint32_t>& index,
-                sphere_totals& t) {
-  constexpr std::size_t block = 2048;
-  alignas(16) float gx[block], gy[block], gz[block], gd[block];
-  const accumulate_fn accumulate = accumulate_kernels.get();
-  for (std::size_t first = 0; first < index.size(); first += block) {
-    const std::size_t m = std::min(block, index.size() - first);
-    for (std::size_t k = 0; k < m; ++k) {
-      const std::int64_t i = base + index[first + k];
-      gx[k] = data.xpar[i];
-      gy[k] = data.ypar[i];
-      gz[k] = data.zpar[i];
-      gd[k] = data.dens[i];
-    }
-    accumulate(gx, gy, gz, gd, static_cast<std::int64_t>(m), data.xc, data.yc, data.zc, r2, t);
-  }
-}
-
 // Picks the particles strictly inside the sphere of squared radius r2 around (xc, yc, zc)
 // on data.threads threads and hands them to `use` in file order.
 template <typename Use>
@@ -316,17 +295,11 @@ void sphere_sums(const run_state& data, float r2, std::int64_t& nn, double& am, 
   constexpr std::int64_t stretch = std::int64_t{1} << 30;
   const accumulate_fn accumulate = accumulate_kernels.get();
   sphere_totals t;
-  if (data.threads > 1) {
-    // The tests on every core; the additions, in file order, on this one.
-    members_in_order(data, data.xc, data.yc, data.zc, r2,
-                     [&](std::int64_t first, const std::vector<std::uint32_t>& picked) {
-                       add_listed(data, r2, first, picked, t);
-                     });
-  } else {
-    for (std::int64_t first = 0; first < data.nhalos; first += stretch)
-      accumulate(data.xpar.data() + first, data.ypar.data() + first, data.zpar.data() + first,
-                 data.dens.data() + first, std::min(stretch, data.nhalos - first), data.xc, data.yc, data.zc, r2, t);
-  }
+  // On this thread alone: the pass waits on its additions, which must follow file order one
+  // after another, so other threads testing membership would not make it shorter.
+  for (std::int64_t first = 0; first < data.nhalos; first += stretch)
+    accumulate(data.xpar.data() + first, data.ypar.data() + first, data.zpar.data() + first, data.dens.data() + first,
+               std::min(stretch, data.nhalos - first), data.xc, data.yc, data.zc, r2, t);
   nn = t.count;
   am = t.s;
   xx = t.sx;
@@ -390,11 +363,6 @@ void findcenter(run_state& data, std::ostream& out) {
   };
   if (near.covers(data, r2)) {
     for (const std::uint32_t i : near.index()) consider(i);
-  } else if (data.threads > 1) {
-    members_in_order(data, data.xc, data.yc, data.zc, r2,
-                     [&](std::int64_t first, const std::vector<std::uint32_t>& picked) {
-                       for (const std::uint32_t k : picked) consider(first + k);
-                     });
   } else {
     for (std::int64_t i = 0; i < data.nhalos; ++i) consider(i);
   }

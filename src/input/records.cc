@@ -209,17 +209,31 @@ bool any_before(const std::uint64_t (&bits)[W], int stop) {
   return false;
 }
 
-// How many bits of a mask of W words are set in [from, to).
+// Whether more than one bit of a mask of W words is set in [from, to).
 template <int W>
-int count_in(const std::uint64_t (&bits)[W], int from, int to) {
-  int n = 0;
+bool several_in(const std::uint64_t (&bits)[W], int from, int to) {
+  bool one = false;
   for (int w = 0; w < W; ++w) {
     const int lo = std::max(from, 64 * w) - 64 * w, hi = std::min(to, 64 * (w + 1)) - 64 * w;
     if (lo >= hi) continue;
     const std::uint64_t upto = hi == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << hi) - 1;
-    n += std::popcount(bits[w] & upto & (~std::uint64_t{0} << lo));
+    const std::uint64_t x = bits[w] & upto & (~std::uint64_t{0} << lo);
+    if (x == 0) continue;
+    if (one || (x & (x - 1)) != 0) return true;
+    one = true;
   }
-  return n;
+  return false;
+}
+
+// Whether the commas of a record (a mask of W words) stand where commas may: none before
+// its first value, and one at most between two values (two would leave an empty value
+// between them).
+template <int W>
+bool commas_fit(const std::uint64_t (&comma)[W], const short_batch& batch) {
+  if (batch.first[0] != 0) return false;
+  for (int k = 0; k + 1 < 7; ++k)
+    if (several_in<W>(comma, batch.last[k], batch.first[k + 1])) return false;
+  return true;
 }
 
 // The position of the lowest set bit of a mask of W words, cleared; -1 when none is left.
@@ -259,13 +273,44 @@ int fast_records::bounds(std::size_t bit, short_batch& batch) const {
   const int stop = batch.last[values - 1];
   if (stop < 0) return -1;
   if (any_before<W>(stray, stop)) return -2;  // separators other than blanks and commas
-  // Between two values, one comma at most (two would leave an empty value between them),
-  // and none before the first.
-  if (any_before<W>(comma, stop)) {
-    if (batch.first[0] != 0) return -2;
-    for (int k = 0; k + 1 < values; ++k)
-      if (count_in<W>(comma, batch.last[k], batch.first[k + 1]) > 1) return -2;
+  if (any_before<W>(comma, stop) && !commas_fit<W>(comma, batch)) return -2;
+  return stop;
+}
+
+// bounds<2> written out: the common case, kept short.
+int fast_records::bounds_short(std::size_t bit, short_batch& batch) const {
+  std::uint64_t separator[2], stray[2];
+  window<2>(&window_masks::separator, bit, separator);
+  const std::uint64_t value[2] = {~separator[0], ~separator[1]};
+  const std::uint64_t after[2] = {value[0] << 1, (value[1] << 1) | (value[0] >> 63)};
+  std::uint64_t starts[2] = {value[0] & ~after[0], value[1] & ~after[1]};
+  std::uint64_t ends[2] = {~value[0] & after[0], ~value[1] & after[1]};
+  const auto take_lowest = [](std::uint64_t (&bits)[2]) {
+    if (bits[0] != 0) {
+      const int at = std::countr_zero(bits[0]);
+      bits[0] &= bits[0] - 1;
+      return at;
+    }
+    if (bits[1] != 0) {
+      const int at = std::countr_zero(bits[1]);
+      bits[1] &= bits[1] - 1;
+      return 64 + at;
+    }
+    return -1;
+  };
+  for (int k = 0; k < values; ++k) {
+    batch.first[k] = take_lowest(starts);
+    batch.last[k] = take_lowest(ends);
   }
+  const int stop = batch.last[values - 1];
+  if (stop < 0) return -1;
+  // The bits below stop, in each word.
+  const std::uint64_t below[2] = {stop >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << stop) - 1,
+                                  stop > 64 ? (std::uint64_t{1} << (stop - 64)) - 1 : 0};
+  window<2>(&window_masks::stray, bit, stray);
+  if (((stray[0] & below[0]) | (stray[1] & below[1])) != 0) return -2;  // other than blanks and commas
+  if (std::uint64_t comma[2]; window<2>(&window_masks::comma, bit, comma), ((comma[0] & below[0]) | (comma[1] & below[1])) != 0)
+    return commas_fit<2>(comma, batch) ? stop : -2;
   return stop;
 }
 
@@ -277,7 +322,7 @@ const char* fast_records::read(const char* p, float* const* columns, std::int64_
   short_batch batch;
   batch.record = p;
   // Most records take less than 128 bytes: two words of masks find their values.
-  int stop = bounds<2>(bit, batch);
+  int stop = bounds_short(bit, batch);
   if (stop == -1) stop = bounds<words>(bit, batch);
   if (stop < 0 || !ends_value(p[stop])) return nullptr;  // a NUL, say, belongs to the value
   // Values of the common shape are converted together; any other sends the record to

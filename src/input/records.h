@@ -148,6 +148,7 @@ class fast_records {
   // than a blank comes before it.
   template <int W>
   int bounds(std::size_t bit, short_batch& batch) const;
+  int bounds_short(std::size_t bit, short_batch& batch) const;
 
   const char* begin_;
   const char* end_;
