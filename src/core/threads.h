@@ -67,47 +67,38 @@ void in_stretches(int threads, std::int64_t n, const Work& work) {
 //     contribute, at most one item per element (so it never needs more memory than `out`
 //     holds already); it runs on any thread, several blocks at once;
 //   use(first, out) runs on the calling thread, block after block in file order.
-// Two blocks per thread (64 in all at most) are picked ahead of the one in use. With one
-// thread, or when no other can be had, pick and use simply alternate on this one.
+// The calling thread picks too whenever the block it is to use next is not ready, so that
+// with one thread pick and use simply alternate. Two blocks per thread (64 in all at most)
+// are picked ahead of the one in use.
 template <typename T, typename Pick, typename Use>
 void pick_in_order(int threads, std::int64_t n, std::int64_t block, const Pick& pick, const Use& use) {
   const std::int64_t blocks = (n + block - 1) / block;
   const auto count = [&](std::int64_t b) { return std::min(block, n - b * block); };
-  const auto one_by_one = [&](std::vector<T>& out) {
-    for (std::int64_t b = 0; b < blocks; ++b) {
-      out.clear();
-      pick(b * block, count(b), out);
-      use(b * block, static_cast<const std::vector<T>&>(out));
-    }
-  };
-  if (threads <= 1 || blocks <= 1) {
-    std::vector<T> out;
-    out.reserve(static_cast<std::size_t>(std::min(block, n)));
-    one_by_one(out);
-    return;
-  }
 
   // A ring of slots: block b is picked into slot b % ahead once block b - ahead is used.
   struct slot {
     std::vector<T> out;
     std::atomic<std::int64_t> ready{-1};  // the block whose result the slot holds
   };
-  const std::int64_t ahead = std::min<std::int64_t>(2 * static_cast<std::int64_t>(threads) + 2, 64);
+  const std::int64_t ahead = threads <= 1 ? 1 : std::min<std::int64_t>(2 * static_cast<std::int64_t>(threads) + 2, 64);
   std::unique_ptr<slot[]> ring;
   try {
     ring = std::make_unique<slot[]>(static_cast<std::size_t>(ahead));
-    for (std::int64_t k = 0; k < ahead; ++k) ring[static_cast<std::size_t>(k)].out.reserve(static_cast<std::size_t>(block));
+    for (std::int64_t k = 0; k < ahead; ++k)
+      ring[static_cast<std::size_t>(k)].out.reserve(static_cast<std::size_t>(std::min(block, n)));
   } catch (const std::bad_alloc&) {
-    ring.reset();
-  }
-  if (!ring) {
-    std::vector<T> out;
-    out.reserve(static_cast<std::size_t>(std::min(block, n)));
-    one_by_one(out);
-    return;
+    if (ahead == 1) throw;
+    return pick_in_order<T>(1, n, block, pick, use);  // one slot may still be had
   }
   std::atomic<std::int64_t> next{0};  // the next block to pick
   std::atomic<std::int64_t> used{0};  // blocks [0, used) are used; past `blocks` when stopped
+  const auto pick_into_ring = [&](std::int64_t b) {
+    slot& s = ring[static_cast<std::size_t>(b % ahead)];
+    s.out.clear();
+    pick(b * block, count(b), s.out);
+    s.ready.store(b, std::memory_order_release);
+    s.ready.notify_all();
+  };
   const auto picker = [&] {
     for (;;) {
       const std::int64_t b = next.fetch_add(1);
@@ -116,33 +107,32 @@ void pick_in_order(int threads, std::int64_t n, std::int64_t block, const Pick& 
            u = used.load(std::memory_order_acquire))
         used.wait(u);
       if (used.load(std::memory_order_acquire) > blocks) return;  // stopped
-      slot& s = ring[static_cast<std::size_t>(b % ahead)];
-      s.out.clear();
-      pick(b * block, count(b), s.out);
-      s.ready.store(b, std::memory_order_release);
-      s.ready.notify_all();
+      pick_into_ring(b);
     }
   };
-  thread_group pickers;
-  for (int t = 0; t < threads; ++t)
+  thread_group pickers;  // with this thread, `threads` in all
+  for (int t = 1; t < threads; ++t)
     if (!pickers.start(picker)) break;
-  if (pickers.size() == 0) {
-    one_by_one(ring[0].out);
-    return;
-  }
   try {
     for (std::int64_t b = 0; b < blocks; ++b) {
       slot& s = ring[static_cast<std::size_t>(b % ahead)];
       for (std::int64_t r = s.ready.load(std::memory_order_acquire); r != b;
-           r = s.ready.load(std::memory_order_acquire))
+           r = s.ready.load(std::memory_order_acquire)) {
+        // Pick the next block no thread has taken, if the ring has room for it; else wait.
+        std::int64_t c = next.load();
+        if (c < blocks && c < b + ahead && next.compare_exchange_strong(c, c + 1)) {
+          pick_into_ring(c);
+          continue;
+        }
         s.ready.wait(r);
+      }
       use(b * block, static_cast<const std::vector<T>&>(s.out));
       used.store(b + 1, std::memory_order_release);
       used.notify_all();
     }
   } catch (...) {
-    // Whatever `use` threw: stop the pickers (none waits for a block no one will use) and
-    // let the caller see it.
+    // Whatever `pick` or `use` threw: stop the pickers (none waits for a block no one will
+    // use) and let the caller see it.
     used.store(blocks + 1 + ahead, std::memory_order_release);
     used.notify_all();
     pickers.join();
