@@ -2,7 +2,6 @@
 
 #include <bit>
 #include <cstdint>
-#include <cstring>
 
 #include "core/kernels.h"
 #include "input/digit_words.h"
@@ -258,7 +257,8 @@ __attribute__((target("avx2"))) bool short_decimals_avx2(const short_batch& batc
     const __m256i ac = _mm256_setr_m128i(d[0], d[2]), bd = _mm256_setr_m128i(d[1], d[3]);
     strays = _mm256_or_si256(strays, _mm256_or_si256(_mm256_subs_epu8(ac, nine), _mm256_subs_epu8(bd, nine)));
     const __m256i split = halves_avx2(ac, bd);
-    const __m256d m = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(split)), _mm256_set1_pd(1e8)),
+    const __m256d hi = _mm256_cvtepi32_pd(_mm256_castsi256_si128(split));
+    const __m256d m = _mm256_add_pd(_mm256_mul_pd(hi, _mm256_set1_pd(1e8)),
                                     _mm256_cvtepi32_pd(_mm256_extracti128_si256(split, 1)));
     const int* v = divisor + 4 * h;
     const __m256d q = _mm256_div_pd(m, _mm256_setr_pd(divisors.value[v[0]], divisors.value[v[1]],
