@@ -162,8 +162,10 @@ bool short_decimals_sse2(const short_batch& batch, float* const* columns, std::i
     digits[k] = digits_without_shuffle(values, s);
     strays = _mm_or_si128(strays, above_nine_sse2(digits[k]));
     divisor[k] = s.divisor;
+    // Checked after the first value, which tells most other forms apart, and after the last.
+    if ((k == 0 || k == record_values - 1) && _mm_movemask_epi8(_mm_cmpeq_epi8(strays, _mm_setzero_si128())) != 0xffff)
+      return false;
   }
-  if (_mm_movemask_epi8(_mm_cmpeq_epi8(strays, _mm_setzero_si128())) != 0xffff) return false;
   digits[7] = _mm_setzero_si128();
   divisor[7] = 0;
   // Two values at a time: two doubles to a register.
