@@ -11,11 +11,13 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/bits.h"
 #include "support/numbers.h"
 #include "input/readdata.h"
+#include "input/record_batch.h"
 #include "support/tiers.h"
 
 namespace haloprof {
@@ -160,14 +162,14 @@ TEST(FastPath, RecordsAgreeWithTheGeneralPath) {
   }
 }
 
-// A million plain decimals of one to eight digits, the point anywhere or nowhere, as
+// A million plain decimals of one to fifteen digits, the point anywhere or nowhere, as
 // records: the batch conversion at every vector width must give the general path's bits.
 TEST(FastPath, AMillionPlainDecimalsInRecords) {
   std::mt19937_64 rng(13);
   std::string text = "plain 0.5\n";
   for (int r = 0; r < 150000; ++r) {
     for (int k = 0; k < 7; ++k) {
-      const int digits = 1 + static_cast<int>(rng() % 8);
+      const int digits = 1 + static_cast<int>(rng() % 15);
       const int point = static_cast<int>(rng() % (digits + 2));  // before digit `point`; none past the end
       std::string v = rng() % 2 ? "-" : "";
       for (int d = 0; d < digits; ++d) {
@@ -182,6 +184,80 @@ TEST(FastPath, AMillionPlainDecimalsInRecords) {
   expect_readers_agree(text);
 }
 
+// Decimals whose correctly rounded double lies exactly halfway between two floats: rounding
+// that double again would pick the even float, but only the exact decimal tells which is
+// nearer. A float midpoint is s / 2^j, s odd of 25 bits; a decimal N / 10^k that is not
+// one rounds to one when it lies within half a unit of the double's last place, 2^-(29+j),
+// of it: N / 10^k = (s 5^k + e) / (5^k 2^j) with e odd and |e| <= 5^k / 2^29, which takes
+// k >= 13 digits after the point. The midpoints themselves (16777217, 8388608.5, ...)
+// round to even, rightly.
+TEST(FastPath, DecimalsWhoseDoubleIsHalfwayBetweenFloats) {
+  std::vector<std::string> values;
+  // N / 10^k in [8, 10) (j = 21) and in [0.5, 1) (j = 25); N = (s 5^k + e) / 2^(j-k).
+  for (const auto& [k, shift, most] : {std::tuple{13, 8, 1}, std::tuple{14, 11, 11}}) {
+    std::uint64_t five = 1;
+    for (int q = 0; q < k; ++q) five *= 5;
+    for (std::uint64_t s = (1u << 24) + 1; s < (1u << 25) && values.size() < 70u * (k - 12); s += 2) {
+      for (int e = -most; e <= most; e += 2) {
+        const std::uint64_t sum = s * five + static_cast<std::uint64_t>(e);
+        const std::uint64_t n = sum >> shift;
+        if (n << shift != sum || n >= 100000000000000) continue;
+        std::string digits = std::to_string(n);
+        digits.insert(digits.size() - static_cast<std::size_t>(k), ".");
+        ASSERT_EQ(0x10000000u, bits(static_cast<double>(n) / std::pow(10.0, k)) & 0x1fffffff) << digits;
+        values.push_back((values.size() % 2 ? "-" : "") + digits);
+      }
+    }
+  }
+  for (int q = 15; q <= 46; ++q) {  // between 2^q and the next float, in at most 14 digits
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%.*f", std::max(0, 24 - q), std::ldexp(1.0, q) + std::ldexp(1.0, q - 24));
+    values.push_back(buf);
+  }
+  std::string text = "h 0\n";
+  for (std::size_t v = 0; v < (values.size() + 6) / 7 * 7; ++v)  // whole records
+    text += values[v % values.size()] + (v % 7 == 6 ? "\n" : " ");
+  expect_readers_agree(text);
+}
+
+// The batch takes a record exactly when each of its values has the common shape and a
+// rounding it can settle, at every tier, and then gives convert_float's bits.
+TEST(FastPath, TheBatchTakesTheCommonShapeAlone) {
+  const struct {
+    std::string value;
+    bool taken;
+  } rows[] = {{"0.5051334", true},           {"-66.223160", true},       {"3534.891357", true},
+              {"-1234567.8901234", true},   {".12345678901234", true},  {"99999999999999", true},
+              {"5.", true},                 {"-.5", true},              {"-0", true},
+              {"123456789012345", false},   {"-12345678.9012345", false}, {"16777217", false},
+              {"8.0000319480896", false},   {"1e5", false},             {"1.5-3", false},
+              {"+1.5", false},              {"1.2.3", false},           {"-", false},
+              {"-.", false},                {std::string("1\0" "5", 3), false}, {"1:5", false},
+              {"2\xb5", false}};
+  for (std::size_t r = 0; r < std::size(rows); ++r) {
+    // The value in one column of a record of plain values, with text to spare around it.
+    std::string text(16, ' ');
+    short_batch batch{};
+    for (int k = 0; k < 7; ++k) {
+      batch.first[k] = static_cast<int>(text.size()) - 16;
+      text += k == static_cast<int>(r % 7) ? rows[r].value : "-25.125";
+      batch.last[k] = static_cast<int>(text.size()) - 16;
+      text += ' ';
+    }
+    batch.record = text.data() + 16;
+    testing::for_each_tier([&](tier) {
+      float values[7] = {}, *columns[7];
+      for (int k = 0; k < 7; ++k) columns[k] = &values[k];
+      ASSERT_EQ(rows[r].taken, short_decimals(batch, columns, 0)) << rows[r].value;
+      for (int k = 0; k < 7 && rows[r].taken; ++k) {
+        float general = 0;
+        ASSERT_TRUE(testing::whole_number(batch.record + batch.first[k], batch.record + batch.last[k], general));
+        EXPECT_EQ(bits(general), bits(values[k])) << rows[r].value;
+      }
+    });
+  }
+}
+
 // Values of every shape in every column, in records the fast path reads: each shape in a
 // file of its own, between plain records, so that a shape the fast path took for a number
 // cannot hide behind an earlier error.
@@ -189,7 +265,8 @@ TEST(FastPath, ValuesOfEveryShapeInEveryColumn) {
   const char* shapes[] = {"5.", ".5", "-.5", "-5.", "0", "-0", "-0.0", "12345678", "1234567.8", ".12345678",
                           "-12345678", "16777216", "16777217", "99999999", "0.0000001", "1.", "-1234.567",
                           "123456789", "1.5-3", "1e5", "-1.5E+3", "--5", "5-", "-5-", "1.2.3", ".", "-", "-.",
-                          "5..", "0x10", "inf", "nan", "+1.5", "9-9", "1.-2", "-.-5"};
+                          "5..", "0x10", "inf", "nan", "+1.5", "9-9", "1.-2", "-.-5", "-1234567.8901234",
+                          "123456789012345", ".50002321600914"};
   const std::string plain = "0.5051334 0.489532 0.4986668 -315.3293 1171.112 735.3419 35224.17\n";
   for (const char* shape : shapes) {
     for (int column = 0; column < 7; ++column) {
