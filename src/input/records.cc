@@ -272,9 +272,10 @@ int fast_records::bounds(std::size_t bit, short_batch& batch) const {
   }
   const int stop = batch.last[values - 1];
   if (stop < 0) return -1;
-  if (any_before<W>(stray, stop)) return -2;  // separators other than blanks and commas
-  if (any_before<W>(comma, stop) && !commas_fit<W>(comma, batch)) return -2;
-  return stop;
+  if (!any_before<W>(stray, stop)) return stop;  // blanks alone
+  // Commas may separate values; anything else sends the record to the general path.
+  for (int w = 0; w < W; ++w) stray[w] &= ~comma[w];
+  return !any_before<W>(stray, stop) && commas_fit<W>(comma, batch) ? stop : -2;
 }
 
 // bounds<2> written out: the common case, kept short.
@@ -308,10 +309,12 @@ int fast_records::bounds_short(std::size_t bit, short_batch& batch) const {
   const std::uint64_t below[2] = {stop >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << stop) - 1,
                                   stop > 64 ? (std::uint64_t{1} << (stop - 64)) - 1 : 0};
   window<2>(&window_masks::stray, bit, stray);
-  if (((stray[0] & below[0]) | (stray[1] & below[1])) != 0) return -2;  // other than blanks and commas
-  if (std::uint64_t comma[2]; window<2>(&window_masks::comma, bit, comma), ((comma[0] & below[0]) | (comma[1] & below[1])) != 0)
-    return commas_fit<2>(comma, batch) ? stop : -2;
-  return stop;
+  if (((stray[0] & below[0]) | (stray[1] & below[1])) == 0) return stop;  // blanks alone
+  // Commas may separate values; anything else sends the record to the general path.
+  std::uint64_t comma[2];
+  window<2>(&window_masks::comma, bit, comma);
+  if (((stray[0] & ~comma[0] & below[0]) | (stray[1] & ~comma[1] & below[1])) != 0) return -2;
+  return commas_fit<2>(comma, batch) ? stop : -2;
 }
 
 const char* fast_records::read(const char* p, float* const* columns, std::int64_t i) {

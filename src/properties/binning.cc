@@ -3,7 +3,6 @@
 #include <bit>
 #include <cmath>
 #include <ostream>
-#include <span>
 #include <vector>
 
 #include "core/format.h"
@@ -35,27 +34,33 @@ bool add_to_shell(run_state& data, const shell_terms& t) {
   return true;
 }
 
-// Particles that lie inside rmax, gathered into arrays of their own (on the stack of the
-// thread that works out their terms: it takes no memory that a limit could refuse).
-struct gathered {
-  static constexpr std::int64_t most = 256;
-  float x[most], y[most], z[most], vx[most], vy[most], vz[most];
-  std::int64_t n = 0;
-  std::int64_t size() const { return n; }
+// The velocity of a particle inside rmax, for the bulk velocity.
+struct velocity {
+  float vx, vy, vz;
 };
 
-// The shell terms of the gathered particles from `from` on, appended in order. Every tier
-// gives the same bits.
-using terms_fn = void (*)(const gathered& p, std::int64_t from, const run_state& data, std::vector<shell_terms>& out);
+// The kernels append, in file order, what the particles [first, first + count) inside rmax
+// contribute: their velocities, or their shell terms. Every tier gives the same bits.
+using velocities_fn = void (*)(const run_state& data, std::int64_t first, std::int64_t count,
+                               std::vector<velocity>& out);
+using terms_fn = void (*)(const run_state& data, std::int64_t first, std::int64_t count,
+                          std::vector<shell_terms>& out);
 
-void shell_terms_scalar(const gathered& p, std::int64_t from, const run_state& data, std::vector<shell_terms>& out) {
-  for (std::int64_t i = from; i < p.size(); ++i) {
-    const offset o = offset_from(p.x[i], p.y[i], p.z[i], data.xc, data.yc, data.zc);
+void velocities_scalar(const run_state& data, std::int64_t first, std::int64_t count, std::vector<velocity>& out) {
+  for (std::int64_t i = first; i < first + count; ++i)
+    if (inside(offset_from(data.xpar[i], data.ypar[i], data.zpar[i], data.xc, data.yc, data.zc).dd, r2))
+      out.push_back({data.vx[i], data.vy[i], data.vz[i]});
+}
+
+void shell_terms_scalar(const run_state& data, std::int64_t first, std::int64_t count, std::vector<shell_terms>& out) {
+  for (std::int64_t i = first; i < first + count; ++i) {
+    const offset o = offset_from(data.xpar[i], data.ypar[i], data.zpar[i], data.xc, data.yc, data.zc);
+    if (!inside(o.dd, r2)) continue;
     // Softening keeps r at least 1e-4, so a particle on the center divides by no zero.
     const float r = std::sqrt(o.dd + 1e-8f);
-    const double dvx = p.vx[i] - data.vxc;
-    const double dvy = p.vy[i] - data.vyc;
-    const double dvz = p.vz[i] - data.vzc;
+    const double dvx = data.vx[i] - data.vxc;
+    const double dvy = data.vy[i] - data.vyc;
+    const double dvz = data.vz[i] - data.vzc;
     // Radial components in double, each kept in single and summed in single.
     const auto wvx = static_cast<float>(o.dx * dvx / r);
     const auto wvy = static_cast<float>(o.dy * dvy / r);
@@ -68,21 +73,42 @@ void shell_terms_scalar(const gathered& p, std::int64_t from, const run_state& d
 
 #if defined(HALOPROF_X86)
 // Four particles at a time where the processor has AVX2: lane by lane the same IEEE
-// operations, in the same order, as the one-particle loop above, which takes the rest. The
-// divisions, most of the cost, go four at a time.
-__attribute__((target("avx2"))) void shell_terms_avx2(const gathered& p, std::int64_t from, const run_state& data,
+// operations, in the same order, as the one-particle loops above, which take the rest.
+
+__attribute__((target("avx2"))) inline offsets4 offsets_at(const run_state& data, std::int64_t i) {
+  return offsets_avx2(_mm_loadu_ps(data.xpar.data() + i), _mm_loadu_ps(data.ypar.data() + i),
+                      _mm_loadu_ps(data.zpar.data() + i), _mm256_set1_pd(data.xc), _mm256_set1_pd(data.yc),
+                      _mm256_set1_pd(data.zc));
+}
+
+__attribute__((target("avx2"))) void velocities_avx2(const run_state& data, std::int64_t first, std::int64_t count,
+                                                     std::vector<velocity>& out) {
+  std::int64_t i = first;
+  for (; i + 4 <= first + count; i += 4) {
+    unsigned members = static_cast<unsigned>(_mm_movemask_ps(inside_sse2(offsets_at(data, i).dd, _mm_set1_ps(r2))));
+    for (; members != 0; members &= members - 1) {
+      const std::int64_t k = i + std::countr_zero(members);
+      out.push_back({data.vx[k], data.vy[k], data.vz[k]});
+    }
+  }
+  velocities_scalar(data, i, first + count - i, out);
+}
+
+// The divisions, most of the cost, go four at a time.
+__attribute__((target("avx2"))) void shell_terms_avx2(const run_state& data, std::int64_t first, std::int64_t count,
                                                       std::vector<shell_terms>& out) {
-  const __m256d cx = _mm256_set1_pd(data.xc), cy = _mm256_set1_pd(data.yc), cz = _mm256_set1_pd(data.zc);
   const __m256d vxc = _mm256_set1_pd(data.vxc), vyc = _mm256_set1_pd(data.vyc), vzc = _mm256_set1_pd(data.vzc);
-  std::int64_t i = from;
-  for (; i + 4 <= p.size(); i += 4) {
-    const offsets4 o = offsets_avx2(_mm_loadu_ps(&p.x[i]), _mm_loadu_ps(&p.y[i]), _mm_loadu_ps(&p.z[i]), cx, cy, cz);
+  std::int64_t i = first;
+  for (; i + 4 <= first + count; i += 4) {
+    const offsets4 o = offsets_at(data, i);
+    unsigned members = static_cast<unsigned>(_mm_movemask_ps(inside_sse2(o.dd, _mm_set1_ps(r2))));
+    if (members == 0) continue;
     const __m128 r = _mm_sqrt_ps(_mm_add_ps(o.dd, _mm_set1_ps(1e-8f)));
     const __m128 shell = _mm_div_ps(r, _mm_set1_ps(shell_width));
     const __m256d rd = _mm256_cvtps_pd(r);
-    const __m256d dvx = _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(&p.vx[i])), vxc);
-    const __m256d dvy = _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(&p.vy[i])), vyc);
-    const __m256d dvz = _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(&p.vz[i])), vzc);
+    const __m256d dvx = _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(data.vx.data() + i)), vxc);
+    const __m256d dvy = _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(data.vy.data() + i)), vyc);
+    const __m256d dvz = _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(data.vz.data() + i)), vzc);
     const __m128 wvx = _mm256_cvtpd_ps(_mm256_div_pd(_mm256_mul_pd(o.dx, dvx), rd));
     const __m128 wvy = _mm256_cvtpd_ps(_mm256_div_pd(_mm256_mul_pd(o.dy, dvy), rd));
     const __m128 wvz = _mm256_cvtpd_ps(_mm256_div_pd(_mm256_mul_pd(o.dz, dvz), rd));
@@ -98,53 +124,44 @@ __attribute__((target("avx2"))) void shell_terms_avx2(const gathered& p, std::in
     _mm256_store_pd(vvs, vv);
     _mm256_store_pd(vvrs, vvr);
     _mm256_store_pd(vvts, vvt);
-    for (int k = 0; k < 4; ++k) out.push_back({shells[k], rs[k], vvs[k], vvrs[k], vvts[k]});
+    for (; members != 0; members &= members - 1) {
+      const int k = std::countr_zero(members);
+      out.push_back({shells[k], rs[k], vvs[k], vvrs[k], vvts[k]});
+    }
   }
-  shell_terms_scalar(p, i, data, out);
+  shell_terms_scalar(data, i, first + count - i, out);
 }
 
+const tiered<velocities_fn> velocities_kernels{{velocities_scalar, velocities_scalar, velocities_avx2}};
 const tiered<terms_fn> terms_kernels{{shell_terms_scalar, shell_terms_scalar, shell_terms_avx2}};
 #else
+const tiered<velocities_fn> velocities_kernels{{velocities_scalar, velocities_scalar, velocities_scalar}};
 const tiered<terms_fn> terms_kernels{{shell_terms_scalar, shell_terms_scalar, shell_terms_scalar}};
 #endif
 
-// The particles inside rmax, block by block in file order: `pick` works out what each
-// contributes on data.threads threads, `use` takes it in order.
-template <typename T, typename Pick, typename Use>
-void over_members(const run_state& data, const Pick& pick, const Use& use) {
-  constexpr std::int64_t block = std::int64_t{1} << 13;
+// The particles inside rmax, block by block in file order: what they contribute is worked
+// out on data.threads threads by `kernel`, and `use` takes it in order.
+template <typename T, typename Use>
+void over_members(const run_state& data,
+                  void (*kernel)(const run_state&, std::int64_t, std::int64_t, std::vector<T>&), const Use& use) {
   pick_in_order<T>(
-      data.threads, data.nhalos, block,
-      [&](std::int64_t first, std::int64_t count, std::vector<T>& out) {
-        std::uint32_t members[block];
-        const std::int64_t m = sphere_members(data.xpar.data(), data.ypar.data(), data.zpar.data(), first, count,
-                                              data.xc, data.yc, data.zc, r2, members);
-        pick(first, std::span<const std::uint32_t>(members, static_cast<std::size_t>(m)), out);
-      },
-      use);
+      data.threads, data.nhalos, std::int64_t{1} << 13,
+      [&](std::int64_t first, std::int64_t count, std::vector<T>& out) { kernel(data, first, count, out); }, use);
 }
 
 }  // namespace
 
 void bulk_velocity(run_state& data, std::ostream& out) {
-  struct velocity {
-    float vx, vy, vz;
-  };
   std::int64_t nn = 0;
   double sums[3] = {0, 0, 0};
-  over_members<velocity>(
-      data,
-      [&](std::int64_t first, std::span<const std::uint32_t> members, std::vector<velocity>& v) {
-        for (const std::uint32_t k : members) v.push_back({data.vx[first + k], data.vy[first + k], data.vz[first + k]});
-      },
-      [&](std::int64_t, const std::vector<velocity>& v) {
-        nn += static_cast<std::int64_t>(v.size());
-        for (const velocity& p : v) {
-          sums[0] += p.vx;
-          sums[1] += p.vy;
-          sums[2] += p.vz;
-        }
-      });
+  over_members<velocity>(data, velocities_kernels.get(), [&](std::int64_t, const std::vector<velocity>& v) {
+    nn += static_cast<std::int64_t>(v.size());
+    for (const velocity& p : v) {
+      sums[0] += p.vx;
+      sums[1] += p.vy;
+      sums[2] += p.vz;
+    }
+  });
   data.vxc = sums[0];
   data.vyc = sums[1];
   data.vzc = sums[2];
@@ -170,29 +187,10 @@ stage_status bin_shells(run_state& data) {
   data.vtan.fill(0);
   data.vrms.fill(0);
   data.nprof.fill(0);
-  const terms_fn terms = terms_kernels.get();
   bool in_range = true;
-  over_members<shell_terms>(
-      data,
-      [&](std::int64_t first, std::span<const std::uint32_t> members, std::vector<shell_terms>& out) {
-        gathered p;
-        for (std::size_t m = 0; m < members.size(); m += gathered::most) {
-          p.n = std::min<std::int64_t>(gathered::most, static_cast<std::int64_t>(members.size() - m));
-          for (std::int64_t k = 0; k < p.n; ++k) {
-            const std::int64_t i = first + members[m + static_cast<std::size_t>(k)];
-            p.x[k] = data.xpar[i];
-            p.y[k] = data.ypar[i];
-            p.z[k] = data.zpar[i];
-            p.vx[k] = data.vx[i];
-            p.vy[k] = data.vy[i];
-            p.vz[k] = data.vz[i];
-          }
-          terms(p, 0, data, out);
-        }
-      },
-      [&](std::int64_t, const std::vector<shell_terms>& out) {
-        for (const shell_terms& t : out) in_range = in_range && add_to_shell(data, t);
-      });
+  over_members<shell_terms>(data, terms_kernels.get(), [&](std::int64_t, const std::vector<shell_terms>& out) {
+    for (const shell_terms& t : out) in_range = in_range && add_to_shell(data, t);
+  });
   // The check comes before any table update in file order; a later particle cannot change
   // the outcome, since the run stops.
   if (!in_range) return failure{exit_status::radius, "error: radius is to big"};
