@@ -188,6 +188,7 @@ std::optional<list_result> read_in_pieces(const reading& how, const char* list, 
   std::atomic<std::size_t> next{0};
   std::atomic<bool> overflow{false}, failed{false};
 
+  const reading into_own{how.text_begin, how.text_end, how.fast, false};  // arrays kept from piece to piece
   const auto work = [&](float* own, bool reports_progress) {
     float* const columns[7] = {own,            own + room,     own + 2 * room, own + 3 * room,
                                own + 4 * room, own + 5 * room, own + 6 * room};
@@ -204,7 +205,7 @@ std::optional<list_result> read_in_pieces(const reading& how, const char* list, 
       bool full = false, lost = false;
       stretch_result r;
       try {
-        if (first < end) r = read_stretch(how, first, end, columns, room, nullptr, full);
+        if (first < end) r = read_stretch(into_own, first, end, columns, room, nullptr, full);
       } catch (...) {  // no memory for a message, say: the list is read again in one stretch
         lost = true;
         failed.store(true);
