@@ -6,20 +6,30 @@
 #include "core/kernels.h"
 #include "input/digit_words.h"
 
-// A value of the common shape, [-]digits[.digits] in at most 16 bytes with at most 14
-// digits, is the integer m of its digits, below 10^14 < 2^53 and so an exact double, over
-// 10^k, k the digits after its point, at most 14 and so an exact double too. One double
-// division rounds m / 10^k correctly (Clinger's fast path), and rounding that double to
-// float gives the nearest float unless the double lies exactly halfway between two floats:
-// the exact quotient may then lie on either side of it (with 13 or 14 digits after the
-// point it can), and the record goes to convert_float, which decides from the exact value.
-// A minus sign rides on the divisor: m / -10^k is -(m / 10^k) in every rounding.
+// A value of a common shape is a mantissa, [-]digits[.digits] in at most 16 bytes with at
+// most 14 digits, perhaps followed by an exponent of a letter, a sign and two digits. The
+// mantissa's digits make an integer m below 10^14 < 2^53, an exact double; with k digits
+// after its point and the exponent e (0 without one), the value is m * 10^q, q = e - k.
+// For |q| up to 22, 10^|q| is an exact double too (5^22 < 2^53), and one multiplication
+// (q >= 0) or division (q < 0) rounds m * 10^q correctly to double (Clinger's fast path);
+// a record with a larger |q| goes value by value. Rounding that double to float gives the
+// nearest float unless the double lies exactly halfway between two floats: the exact value
+// may then lie on either side of it (with 13 or more digits after the point, or a product
+// beyond 2^53, it can), and the record goes to convert_float, which decides from the exact
+// value. A minus sign rides on the divisor (-1 when multiplying): m / -p is -(m / p) in
+// every rounding.
 //
-// The kernels read the 16 bytes that end where each value ends. A value's length, its
-// first byte and its first point give its shape; its other bytes, moved together over the
-// point and right-aligned with zeros before them, must then all be digits. They give two
-// 8-digit halves, hi and lo, through multiply-adds of neighbouring bytes and lanes, and
+// The kernels read the 16 bytes that end where each mantissa ends. A mantissa's length,
+// its first byte and its first point give its shape; its other bytes, moved together over
+// the point and right-aligned with zeros before them, must then all be digits. They give
+// two 8-digit halves, hi and lo, through multiply-adds of neighbouring bytes and lanes, and
 // m = hi * 10^8 + lo is exact in double.
+//
+// Each vector kernel comes in two forms: one for records of plain decimals alone, the
+// commonest, which never looks for an exponent and divides by 10^k alone, and one for
+// records with exponents, which looks at the four bytes that end each value, multiplies
+// and divides. The plain one hands a record to the other when it finds an exponent letter
+// in the first value, or a byte that is no digit in any.
 
 namespace haloprof {
 namespace {
@@ -29,9 +39,9 @@ constexpr int most_digits = 14;
 
 // A value's shape.
 struct decimal_shape {
-  int point;    // the point's place counted back from the value's end (1: its last byte), 0 when none
-  int n;        // the bytes left for digits
-  int divisor;  // its entry in `divisors`
+  int point;  // the point's place counted back from the mantissa's end (1: its last byte), 0 when none
+  int n;      // the bytes left for digits
+  int scale;  // its entry in `divisors` (a plain decimal) or in `scales` (with exponents)
 };
 
 // 10^k for each place of the point (k one less than the place; 0 with no point), then -10^k.
@@ -52,16 +62,76 @@ constexpr divisor_table make_divisors() {
 
 constexpr divisor_table divisors = make_divisors();
 
-// Whether a value of `length` bytes, its first a minus when `negative`, can have the
+// The powers 10^q that Clinger's path takes, q from -22 to 22, as a multiplier and a
+// divisor, one of them 1: at q + 22 for a positive number, at largest_scale + 1 + q + 22
+// for a negative one, whose divisor is negative.
+constexpr int largest_power = 22;
+constexpr int largest_scale = 2 * largest_power;
+
+struct scale_table {
+  double multiplier[2 * (largest_scale + 1)];
+  double divisor[2 * (largest_scale + 1)];
+};
+
+constexpr scale_table make_scales() {
+  scale_table t{};
+  for (int q = -largest_power; q <= largest_power; ++q) {
+    double power = 1;  // every product exact: 10^22 = 2^22 5^22, and 5^22 < 2^53
+    for (int j = 0; j < (q < 0 ? -q : q); ++j) power *= 10;
+    for (int negative = 0; negative < 2; ++negative) {
+      const int at = negative * (largest_scale + 1) + q + largest_power;
+      t.multiplier[at] = q > 0 ? power : 1;
+      t.divisor[at] = (q < 0 ? power : 1) * (negative != 0 ? -1 : 1);
+    }
+  }
+  return t;
+}
+
+constexpr scale_table scales = make_scales();
+static_assert(scales.multiplier[largest_scale] == 1e22 && scales.divisor[largest_scale + 1] == -1e22);
+
+// Whether the byte four before a value's end, c, is a letter that starts an exponent:
+// E, D or Q in either case.
+inline bool exponent_letter(char c) {
+  const unsigned lower = static_cast<unsigned char>(c) | 0x20u;
+  return lower == 'e' || lower == 'd' || lower == 'q';
+}
+
+// The bytes taken by the exponent that ends a value of `length` bytes at `end`, a letter,
+// a sign and two digits: 4, with its value in `exponent`; 0 when no letter stands four
+// bytes before the end (a plain decimal); -1 when one does and the value has no common
+// shape (the sign alone, one digit or three, no mantissa before the letter).
+inline int exponent_at(const char* end, int length, int& exponent) {
+  exponent = 0;
+  if (!exponent_letter(end[-4])) return 0;
+  const char sign = end[-3];
+  const unsigned tens = static_cast<unsigned char>(end[-2]) - unsigned{'0'};
+  const unsigned ones = static_cast<unsigned char>(end[-1]) - unsigned{'0'};
+  if (length < 5 || (sign != '+' && sign != '-') || tens > 9 || ones > 9) return -1;
+  exponent = static_cast<int>(10 * tens + ones);
+  if (sign == '-') exponent = -exponent;
+  return 4;
+}
+
+// Whether a mantissa of `length` bytes, its first a minus when `negative`, can have the
 // common shape, and that shape: from the mask of the points among the 16 bytes that end
-// where it ends (bit 15 its last byte). The bytes left for digits are yet to be checked.
-inline bool shape_of(int length, bool negative, unsigned points, decimal_shape& s) {
-  points &= 0xffffu << ((16 - length) & 15);  // the value's own, if it has at most 16 bytes
+// where it ends (bit 15 its last byte). With `exponents`, the exponent scales it too, and
+// the power of ten q = exponent - k must lie within Clinger's reach. The bytes left for
+// digits are yet to be checked.
+template <bool exponents>
+inline bool shape_of(int length, bool negative, unsigned points, int exponent, decimal_shape& s) {
+  points &= 0xffffu << ((16 - length) & 15);  // the mantissa's own, if it has at most 16 bytes
   s.point = 16 - std::countr_zero(points | 0x10000u);
   s.n = length - static_cast<int>(negative) - (points != 0);
-  s.divisor = 16 * static_cast<int>(negative) + s.point;
   // One to most_digits bytes left (so at most 16 in all): "-", "." and "-." are no numbers.
-  return static_cast<unsigned>(s.n - 1) < static_cast<unsigned>(most_digits);
+  const bool digits = static_cast<unsigned>(s.n - 1) < static_cast<unsigned>(most_digits);
+  if constexpr (!exponents) {
+    s.scale = 16 * static_cast<int>(negative) + s.point;
+    return digits;
+  }
+  const int q = exponent - (s.point - (s.point != 0));
+  s.scale = (largest_scale + 1) * static_cast<int>(negative) + q + largest_power;
+  return digits && static_cast<unsigned>(q + largest_power) <= static_cast<unsigned>(largest_scale);
 }
 
 // A float has 29 fewer fraction bits than a double: d lies halfway between two floats
@@ -91,10 +161,16 @@ bool short_decimals_scalar(const short_batch& batch, float* const* columns, std:
   constexpr std::uint64_t dots = 0x2e2e2e2e2e2e2e2eULL;
   for (int k = 0; k < record_values; ++k) {
     const char* end = batch.record + batch.last[k];
+    int length = batch.last[k] - batch.first[k];
+    int exponent;
+    const int tail = exponent_at(end, length, exponent);
+    if (tail < 0) return false;
+    end -= tail;
+    length -= tail;
     const std::uint64_t low = load8(end - 16), high = load8(end - 8);
     const unsigned points = byte_bits(zero_bytes(low ^ dots)) | byte_bits(zero_bytes(high ^ dots)) << 8;
     decimal_shape s;
-    if (!shape_of(batch.last[k] - batch.first[k], batch.record[batch.first[k]] == '-', points, s)) return false;
+    if (!shape_of<true>(length, batch.record[batch.first[k]] == '-', points, exponent, s)) return false;
     // The digits before the point move up one byte, over it.
     const uint128 values = uint128{digit_values(high)} << 64 | digit_values(low);
     const uint128 after = top_bytes(s.point != 0 ? s.point - 1 : 16);
@@ -102,7 +178,7 @@ bool short_decimals_scalar(const short_batch& batch, float* const* columns, std:
     const auto first = static_cast<std::uint64_t>(digits), last = static_cast<std::uint64_t>(digits >> 64);
     if ((above_nine(first) | above_nine(last)) != 0) return false;
     const std::uint64_t m = std::uint64_t{eight_digits(first)} * 100000000 + eight_digits(last);
-    const double q = static_cast<double>(m) / divisors.value[s.divisor];
+    const double q = static_cast<double>(m) * scales.multiplier[s.scale] / scales.divisor[s.scale];
     if (halfway(q)) return false;
     columns[k][i] = static_cast<float>(q);
   }
@@ -110,13 +186,32 @@ bool short_decimals_scalar(const short_batch& batch, float* const* columns, std:
 }
 
 #if defined(HALOPROF_X86)
-// The shape of value k of a batch, and its 16 bytes as digit values (a digit's byte its
-// value 0..9, any other byte more than 9).
+// The shape of value k of a batch, and the 16 bytes that end its mantissa as digit values
+// (a digit's byte its value 0..9, any other byte more than 9).
+template <bool exponents>
 inline bool shape_at(const short_batch& batch, int k, __m128i& values, decimal_shape& s) {
-  const __m128i text = _mm_loadu_si128(reinterpret_cast<const __m128i*>(batch.record + batch.last[k] - 16));
+  const char* end = batch.record + batch.last[k];
+  int length = batch.last[k] - batch.first[k];
+  int exponent = 0;
+  if constexpr (exponents) {
+    const int tail = exponent_at(end, length, exponent);
+    if (tail < 0) return false;
+    end -= tail;
+    length -= tail;
+  }
+  const __m128i text = _mm_loadu_si128(reinterpret_cast<const __m128i*>(end - 16));
   values = _mm_xor_si128(text, _mm_set1_epi8('0'));
   const auto points = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(text, _mm_set1_epi8('.'))));
-  return shape_of(batch.last[k] - batch.first[k], batch.record[batch.first[k]] == '-', points, s);
+  return shape_of<exponents>(length, batch.record[batch.first[k]] == '-', points, exponent, s);
+}
+
+// The doubles nearest two values, whose mantissas' digits are m, each scaled by its entry
+// in the kernel's table.
+template <bool exponents>
+inline __m128d scaled_sse2(__m128d m, int a, int b) {
+  if constexpr (!exponents) return _mm_div_pd(m, _mm_setr_pd(divisors.value[a], divisors.value[b]));
+  const __m128d product = _mm_mul_pd(m, _mm_setr_pd(scales.multiplier[a], scales.multiplier[b]));
+  return _mm_div_pd(product, _mm_setr_pd(scales.divisor[a], scales.divisor[b]));
 }
 
 // The bytes of a vector of digit values that are more than 9 (anything but a digit: a
@@ -151,23 +246,30 @@ inline __m128i halves_sse2(__m128i a, __m128i b) {
   return _mm_madd_epi16(_mm_packs_epi32(fours(a), fours(b)), myriads);
 }
 
-bool short_decimals_sse2(const short_batch& batch, float* const* columns, std::int64_t i) {
+template <bool exponents>
+bool decimals_sse2(const short_batch& batch, float* const* columns, std::int64_t i) {
+  // A record that is no plain decimals may have exponents.
+  const auto otherwise = [&] {
+    if constexpr (exponents) return false;
+    else return decimals_sse2<true>(batch, columns, i);
+  };
+  if (!exponents && exponent_letter(batch.record[batch.last[0] - 4])) return otherwise();
   __m128i digits[8];
-  int divisor[8];
+  int scale[8];
   __m128i strays = _mm_setzero_si128();
   for (int k = 0; k < record_values; ++k) {
     __m128i values;
     decimal_shape s;
-    if (!shape_at(batch, k, values, s)) return false;
+    if (!shape_at<exponents>(batch, k, values, s)) return otherwise();
     digits[k] = digits_without_shuffle(values, s);
     strays = _mm_or_si128(strays, above_nine_sse2(digits[k]));
-    divisor[k] = s.divisor;
+    scale[k] = s.scale;
     // Checked after the first value, which tells most other forms apart, and after the last.
     if ((k == 0 || k == record_values - 1) && _mm_movemask_epi8(_mm_cmpeq_epi8(strays, _mm_setzero_si128())) != 0xffff)
-      return false;
+      return otherwise();
   }
   digits[7] = _mm_setzero_si128();
-  divisor[7] = 0;
+  scale[7] = exponents ? largest_power : 0;  // no scaling
   // Two values at a time: two doubles to a register.
   const __m128i tail = _mm_set_epi32(0, static_cast<int>(float_tail), 0, static_cast<int>(float_tail));
   const __m128i half = _mm_set_epi32(-1, static_cast<int>(float_half), -1, static_cast<int>(float_half));
@@ -177,8 +279,7 @@ bool short_decimals_sse2(const short_batch& batch, float* const* columns, std::i
     const __m128i split = _mm_shuffle_epi32(halves_sse2(digits[2 * p], digits[2 * p + 1]), _MM_SHUFFLE(3, 1, 2, 0));
     const __m128d m = _mm_add_pd(_mm_mul_pd(_mm_cvtepi32_pd(split), _mm_set1_pd(1e8)),
                                  _mm_cvtepi32_pd(_mm_unpackhi_epi64(split, split)));
-    const __m128d q =
-        _mm_div_pd(m, _mm_setr_pd(divisors.value[divisor[2 * p]], divisors.value[divisor[2 * p + 1]]));
+    const __m128d q = scaled_sse2<exponents>(m, scale[2 * p], scale[2 * p + 1]);
     halfways = _mm_or_si128(halfways, _mm_cmpeq_epi32(_mm_and_si128(_mm_castpd_si128(q), tail), half));
     results[p] = _mm_cvtpd_ps(q);
   }
@@ -228,25 +329,45 @@ __attribute__((target("avx2"), always_inline)) inline __m256i halves_avx2(__m256
   return _mm256_permutevar8x32_epi32(eights, _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
 }
 
+// The doubles nearest four values, whose mantissas' digits are m, each scaled by its entry
+// v[j] in the kernel's table.
+template <bool exponents>
+__attribute__((target("avx2"), always_inline)) inline __m256d scaled_avx2(__m256d m, const int* v) {
+  if constexpr (!exponents)
+    return _mm256_div_pd(m, _mm256_setr_pd(divisors.value[v[0]], divisors.value[v[1]], divisors.value[v[2]],
+                                           divisors.value[v[3]]));
+  const __m256d product = _mm256_mul_pd(m, _mm256_setr_pd(scales.multiplier[v[0]], scales.multiplier[v[1]],
+                                                          scales.multiplier[v[2]], scales.multiplier[v[3]]));
+  return _mm256_div_pd(product, _mm256_setr_pd(scales.divisor[v[0]], scales.divisor[v[1]], scales.divisor[v[2]],
+                                               scales.divisor[v[3]]));
+}
+
 // With byte shuffles (SSSE3) to gather the digits, 256-bit integer multiply-adds and four
 // double divisions at a time (AVX2).
-__attribute__((target("avx2"))) bool short_decimals_avx2(const short_batch& batch, float* const* columns,
-                                                          std::int64_t i) {
+template <bool exponents>
+__attribute__((target("avx2"))) bool decimals_avx2(const short_batch& batch, float* const* columns, std::int64_t i) {
+  // A record that is no plain decimals may have exponents.
+  const auto otherwise = [&] {
+    if constexpr (exponents) return false;
+    else return decimals_avx2<true>(batch, columns, i);
+  };
+  if (!exponents && exponent_letter(batch.record[batch.last[0] - 4])) return otherwise();
   __m128i digits[8];
-  int divisor[8];
+  int scale[8];
 #pragma GCC unroll 7
   for (int k = 0; k < record_values; ++k) {
     __m128i values;
     decimal_shape s;
-    if (!shape_at(batch, k, values, s)) return false;
+    if (!shape_at<exponents>(batch, k, values, s)) return otherwise();
     const auto* control = reinterpret_cast<const __m128i*>(digit_shuffle.control[s.point][s.n]);
     digits[k] = _mm_shuffle_epi8(values, _mm_load_si128(control));
-    divisor[k] = s.divisor;
+    scale[k] = s.scale;
     // The first value tells most other forms apart: they stop here.
-    if (k == 0 && !_mm_test_all_zeros(above_nine_sse2(digits[0]), above_nine_sse2(digits[0]))) return false;
+    if (k == 0 && !_mm_test_all_zeros(above_nine_sse2(digits[0]), above_nine_sse2(digits[0])))
+      return otherwise();
   }
   digits[7] = _mm_setzero_si128();
-  divisor[7] = 0;
+  scale[7] = exponents ? largest_power : 0;  // no scaling
   const __m256i nine = _mm256_set1_epi8(9);
   const __m256i tail = _mm256_set1_epi64x(float_tail);
   const __m256i half = _mm256_set1_epi64x(float_half);
@@ -262,13 +383,12 @@ __attribute__((target("avx2"))) bool short_decimals_avx2(const short_batch& batc
     const __m256d hi = _mm256_cvtepi32_pd(_mm256_castsi256_si128(split));
     const __m256d m = _mm256_add_pd(_mm256_mul_pd(hi, _mm256_set1_pd(1e8)),
                                     _mm256_cvtepi32_pd(_mm256_extracti128_si256(split, 1)));
-    const int* v = divisor + 4 * h;
-    const __m256d q = _mm256_div_pd(m, _mm256_setr_pd(divisors.value[v[0]], divisors.value[v[1]],
-                                                      divisors.value[v[2]], divisors.value[v[3]]));
+    const __m256d q = scaled_avx2<exponents>(m, scale + 4 * h);
     halfways = _mm256_or_si256(halfways, _mm256_cmpeq_epi64(_mm256_and_si256(_mm256_castpd_si256(q), tail), half));
     results[h] = _mm256_cvtpd_ps(q);
   }
-  if (!_mm256_testz_si256(strays, strays) || !_mm256_testz_si256(halfways, halfways)) return false;
+  if (!_mm256_testz_si256(strays, strays)) return otherwise();
+  if (!_mm256_testz_si256(halfways, halfways)) return false;
   _mm_store_ss(columns[0] + i, results[0]);
   _mm_store_ss(columns[1] + i, _mm_movehdup_ps(results[0]));
   _mm_store_ss(columns[2] + i, _mm_movehl_ps(results[0], results[0]));
@@ -286,7 +406,7 @@ using short_decimals_fn = bool (*)(const short_batch& batch, float* const* colum
 
 #if defined(HALOPROF_X86)
 const tiered<short_decimals_fn> short_decimals_kernels{
-    {short_decimals_scalar, short_decimals_sse2, short_decimals_avx2}};
+    {short_decimals_scalar, decimals_sse2<false>, decimals_avx2<false>}};
 #else
 const tiered<short_decimals_fn> short_decimals_kernels{
     {short_decimals_scalar, short_decimals_scalar, short_decimals_scalar}};

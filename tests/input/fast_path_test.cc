@@ -1,6 +1,7 @@
 // The fast paths (numbers read with text to spare, plain records) must give exactly what
 // the general paths give, bit for bit, message for message.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -25,17 +26,32 @@ namespace {
 
 using testing::bits;
 
-// A value as a snapshot might print it, in one of several forms.
-std::string print(std::mt19937_64& rng, float f) {
+__extension__ typedef unsigned __int128 uint128;
+
+// A value as a snapshot might print it, in one of several forms, or in `form` with
+// `digits` when given (a file keeps to one).
+std::string print(std::mt19937_64& rng, float f, int form = -1, int digits = 0) {
   char buf[80];
-  const int digits = 1 + static_cast<int>(rng() % 18);  // up to the 19 of numpy's default
+  if (digits == 0) digits = 1 + static_cast<int>(rng() % 18);  // up to the 19 of numpy's default
   const auto v = static_cast<double>(f);
-  switch (rng() % 6) {
+  switch (form >= 0 ? form : rng() % 7) {
     case 0: std::snprintf(buf, sizeof buf, "%.*g", digits, v); break;
     case 1: std::snprintf(buf, sizeof buf, "%.*e", digits, v); break;
     case 2: std::snprintf(buf, sizeof buf, "%.*f", digits, v); break;
     case 3: std::snprintf(buf, sizeof buf, "%+.*E", digits, v); break;
     case 4: std::snprintf(buf, sizeof buf, "%.*e", digits, v); buf[std::strcspn(buf, "e")] = 'D'; break;
+    case 5: {  // Fortran's E and D fields: 0.ddddE+xx, the exponent one more than C's
+      char c[80];
+      std::snprintf(c, sizeof c, "%.*e", digits - 1, v);
+      char* const e = std::strchr(c, 'e');
+      const bool negative = c[0] == '-';
+      std::string mantissa(c + negative, e);
+      mantissa.erase(std::remove(mantissa.begin(), mantissa.end(), '.'), mantissa.end());
+      const int exponent = std::atoi(e + 1) + (v != 0);
+      std::snprintf(buf, sizeof buf, "%s0.%s%c%c%02d", negative ? "-" : "", mantissa.c_str(), rng() % 2 ? 'E' : 'D',
+                    exponent < 0 ? '-' : '+', std::abs(exponent));
+      break;
+    }
     default: std::snprintf(buf, sizeof buf, "%.*g", digits, v); break;
   }
   return buf;
@@ -144,6 +160,9 @@ TEST(FastPath, RecordsAgreeWithTheGeneralPath) {
   std::mt19937_64 rng(9);
   const char* separators[] = {" ", " ", " ", "  ", "\t", ", ", ",", " , ", ",,", ", ,"};
   for (int file = 0; file < 300; ++file) {
+    // One file in three keeps to one form: %.Ne, %.Nf, Fortran's E and D fields.
+    const int form = file % 3 == 0 ? std::array{1, 2, 4, 5}[rng() % 4] : -1;
+    const int digits = form >= 0 ? 1 + static_cast<int>(rng() % 14) : 0;
     std::string text = "snap 0.5\n";
     const int records = 1 + static_cast<int>(rng() % 200);
     for (int r = 0; r < records; ++r) {
@@ -153,7 +172,7 @@ TEST(FastPath, RecordsAgreeWithTheGeneralPath) {
       const int values = rng() % 400 == 0 ? 5 : 7 + static_cast<int>(rng() % 3 == 0 ? rng() % 4 : 0);
       for (int k = 0; k < values; ++k) {
         if (k > 0) text += rng() % 10 == 0 ? separators[rng() % 10] : " ";
-        text += rng() % 2000 == 0 ? std::string("x1") : print(rng, random_value(rng));
+        text += rng() % 2000 == 0 ? std::string("x1") : print(rng, random_value(rng), form, digits);
       }
       text += rng() % 30 == 0 ? "\r\n" : "\n";
     }
@@ -162,12 +181,14 @@ TEST(FastPath, RecordsAgreeWithTheGeneralPath) {
   }
 }
 
-// A million plain decimals of one to fifteen digits, the point anywhere or nowhere, as
-// records: the batch conversion at every vector width must give the general path's bits.
-TEST(FastPath, AMillionPlainDecimalsInRecords) {
+// A million decimals of one to fifteen digits, the point anywhere or nowhere, in half the
+// records with an exponent that leaves a power of ten within 10^-22 to 10^22 (now and then
+// just beyond): the batch conversion at every vector width must give the general path's bits.
+TEST(FastPath, AMillionDecimalsInRecords) {
   std::mt19937_64 rng(13);
   std::string text = "plain 0.5\n";
   for (int r = 0; r < 150000; ++r) {
+    const bool exponents = r % 2 == 1;
     for (int k = 0; k < 7; ++k) {
       const int digits = 1 + static_cast<int>(rng() % 15);
       const int point = static_cast<int>(rng() % (digits + 2));  // before digit `point`; none past the end
@@ -177,6 +198,13 @@ TEST(FastPath, AMillionPlainDecimalsInRecords) {
         v += static_cast<char>('0' + rng() % 10);
       }
       if (point == digits) v += '.';
+      if (exponents) {
+        const int q = rng() % 200 == 0 ? (rng() % 2 ? 23 : -23) : static_cast<int>(rng() % 45) - 22;
+        const int e = q + (point <= digits ? digits - point : 0);
+        v += "eEdDqQ"[rng() % 6];
+        v += e < 0 ? '-' : '+';
+        v += std::to_string(std::abs(e) / 10) + std::to_string(std::abs(e) % 10);
+      }
       text += (k > 0 ? " " : "") + v;
     }
     text += "\n";
@@ -189,10 +217,21 @@ TEST(FastPath, AMillionPlainDecimalsInRecords) {
 // nearer. A float midpoint is s / 2^j, s odd of 25 bits; a decimal N / 10^k that is not
 // one rounds to one when it lies within half a unit of the double's last place, 2^-(29+j),
 // of it: N / 10^k = (s 5^k + e) / (5^k 2^j) with e odd and |e| <= 5^k / 2^29, which takes
-// k >= 13 digits after the point. The midpoints themselves (16777217, 8388608.5, ...)
-// round to even, rightly.
+// k >= 13 digits after the point; they are written with an exponent as well. A product
+// n 10^q (q > 0) beyond 2^53 is rounded too: n 5^q = s 2^t + e, 0 < |e| < 2^(t-29), rounds to
+// the midpoint s 2^t. The midpoints themselves (16777217, 8388608.5, ...) round to even,
+// rightly.
 TEST(FastPath, DecimalsWhoseDoubleIsHalfwayBetweenFloats) {
   std::vector<std::string> values;
+  // n 10^p as C's %e writes it, the letter and the sign varied.
+  const auto e_form = [&](std::uint64_t n, int p) {
+    const std::string d = std::to_string(n);
+    const int e = static_cast<int>(d.size()) - 1 + p;
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%s%c.%s%c%c%02d", values.size() % 2 ? "-" : "", d[0], d.c_str() + 1,
+                  "eEdD"[values.size() / 2 % 4], e < 0 ? '-' : '+', std::abs(e));
+    return std::string(buf);
+  };
   // N / 10^k in [8, 10) (j = 21) and in [0.5, 1) (j = 25); N = (s 5^k + e) / 2^(j-k).
   for (const auto& [k, shift, most] : {std::tuple{13, 8, 1}, std::tuple{14, 11, 11}}) {
     std::uint64_t five = 1;
@@ -206,6 +245,23 @@ TEST(FastPath, DecimalsWhoseDoubleIsHalfwayBetweenFloats) {
         digits.insert(digits.size() - static_cast<std::size_t>(k), ".");
         ASSERT_EQ(0x10000000u, bits(static_cast<double>(n) / std::pow(10.0, k)) & 0x1fffffff) << digits;
         values.push_back((values.size() % 2 ? "-" : "") + digits);
+        values.push_back(e_form(n, -k));
+      }
+    }
+  }
+  for (int q = 4; q <= 6; ++q) {
+    std::uint64_t five = 1;
+    for (int j = 0; j < q; ++j) five *= 5;
+    int t = 0;  // the largest that keeps n = (s 2^t + e) / 5^q below 10^14
+    while ((uint128{1} << (t + 26)) <= uint128{100000000000000} * five) ++t;
+    for (std::uint64_t s = (1u << 24) + 1, found = 0; found < 12; s += 2) {
+      for (const int e : {-1, 1}) {
+        const uint128 sum = (uint128{s} << t) + static_cast<uint128>(e);
+        if (sum % five != 0) continue;
+        const auto n = static_cast<std::uint64_t>(sum / five);
+        ASSERT_EQ(0x10000000u, bits(static_cast<double>(n) * std::pow(10.0, q)) & 0x1fffffff) << n << "e" << q;
+        values.push_back(e_form(n, q));
+        ++found;
       }
     }
   }
@@ -233,7 +289,20 @@ TEST(FastPath, TheBatchTakesTheCommonShapeAlone) {
               {"8.0000319480896", false},   {"1e5", false},             {"1.5-3", false},
               {"+1.5", false},              {"1.2.3", false},           {"-", false},
               {"-.", false},                {std::string("1\0" "5", 3), false}, {"1:5", false},
-              {"2\xb5", false}};
+              {"2\xb5", false},
+              // With an exponent: a letter, a sign, two digits, 10^-22 to 10^22 in all.
+              {"4.4025785e-01", true},      {"-0.4402578E+00", true},   {"-1.5D+03", true},
+              {"1e+05", true},              {"5.e-01", true},           {".5E+00", true},
+              {"2.5d-07", true},            {"1.25q+02", true},         {"-7.5Q-03", true},
+              {"1e+22", true},              {"-1e-22", true},           {"99999999999999e+22", true},
+              {".12345678901234e-08", true}, {"-1.2345678901234e+00", true}, {"-0.0000000E+00", true},
+              {"1e5", false},               {"1.5+3", false},           {"1.5+03", false},
+              {"1e+123", false},            {"1e-1", false},            {"1.5e+", false},
+              {"1.5ee+01", false},          {"1.2345678e-30", false},   {"1e+23", false},
+              {"1.0e-22", false},           {".12345678901234e-09", false}, {"+1.5e+00", false},
+              {"1.5e*03", false},           {"1.5e+0x", false},         {"1.5f+03", false},
+              {"e+05", false},              {"-.e+05", false},          {"123456789012345e+00", false},
+              {"1.5e+03.", false},          {"8.0000319480896e+00", false}};
   for (std::size_t r = 0; r < std::size(rows); ++r) {
     // The value in one column of a record of plain values, with text to spare around it.
     std::string text(16, ' ');
@@ -266,7 +335,8 @@ TEST(FastPath, ValuesOfEveryShapeInEveryColumn) {
                           "-12345678", "16777216", "16777217", "99999999", "0.0000001", "1.", "-1234.567",
                           "123456789", "1.5-3", "1e5", "-1.5E+3", "--5", "5-", "-5-", "1.2.3", ".", "-", "-.",
                           "5..", "0x10", "inf", "nan", "+1.5", "9-9", "1.-2", "-.-5", "-1234567.8901234",
-                          "123456789012345", ".50002321600914"};
+                          "123456789012345", ".50002321600914", "-1.5E+03", "0.4402578D+00", "1.5e+0", "1e+23",
+                          "1.5e+03.", "5.e-01"};
   const std::string plain = "0.5051334 0.489532 0.4986668 -315.3293 1171.112 735.3419 35224.17\n";
   for (const char* shape : shapes) {
     for (int column = 0; column < 7; ++column) {
