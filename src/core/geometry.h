@@ -33,9 +33,11 @@ inline bool inside(float dd, float r2) { return dd < r2; }
 // A first test in single precision settles almost every particle: one that lies well
 // inside or well outside by the single-precision distance from the center rounded to
 // single is inside or outside by the exact test too. The margins cover the center's
-// rounding to single (below half a unit of its last place on each axis), the roundings of
-// the single-precision arithmetic (a few units in 2^24 of the distance) and those of the
-// exact test (a few units in 2^53, then the rounding to single next to r2).
+// rounding to single (at most 2^-24 of the coordinate on each axis, or half the smallest
+// subnormal), the roundings of the single-precision arithmetic (a few units in 2^24 of the
+// distance) and those of the exact test (a few units in 2^53, then the rounding to single
+// next to r2). The center's rounding is bounded, not measured as fx - xc: an optimiser
+// that folds that difference to zero (gcc 12 does, in some builds) would leave no margin.
 struct quick_test {
   float fx, fy, fz;  // the center in single precision
   float sure_in;     // a squared single-precision distance below this is inside
@@ -43,7 +45,8 @@ struct quick_test {
 
   quick_test(double xc, double yc, double zc, float r2)
       : fx(static_cast<float>(xc)), fy(static_cast<float>(yc)), fz(static_cast<float>(zc)) {
-    const double off = std::max({std::abs(fx - xc), std::abs(fy - yc), std::abs(fz - zc)});
+    const double off = std::max({std::abs(xc), std::abs(yc), std::abs(zc)}) * 0x1p-24 +
+                       std::numeric_limits<float>::denorm_min();
     const double r = std::sqrt(static_cast<double>(r2));
     const double reach = 2 * off + r * 0x1p-20;
     const double lower = r > reach ? (r - reach) * (r - reach) * (1 - 0x1p-18) : 0;
