@@ -9,6 +9,7 @@
 #include <mutex>
 #include <ostream>
 #include <stop_token>
+#include <system_error>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
@@ -94,18 +95,12 @@ stage_status report_appender::open_file() {
   // open fails (ENXIO, as for a socket) or returns at once, and the check below refuses it.
   constexpr int flags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK;
   constexpr const char* not_regular = "is not a regular file";
-  // First without O_CREAT, to know whether this run makes the file: its name in the
-  // directory must then reach the disk too.
-  created_ = false;
-  fd_ = ::open(path_.c_str(), flags);
-  if (fd_ < 0 && errno == ENOENT) {
-    fd_ = ::open(path_.c_str(), flags | O_CREAT, 0666);
-    created_ = fd_ >= 0;
-  }
+  fd_ = ::open(path_.c_str(), flags | O_CREAT, 0666);
   if (fd_ < 0) return fail(errno == ENXIO ? not_regular : std::strerror(errno));
   struct stat st {};
-  if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-    const std::string why = S_ISREG(st.st_mode) ? std::strerror(errno) : not_regular;
+  const bool known = fstat(fd_, &st) == 0;
+  if (!known || !S_ISREG(st.st_mode)) {
+    const std::string why = known ? not_regular : std::strerror(errno);
     ::close(fd_);
     fd_ = -1;
     return fail(why);
@@ -119,15 +114,19 @@ stage_status report_appender::lock() {
   // run stands still; scripts and logs see nothing.
   std::jthread notice;
   if (!told_waiting_ && isatty(STDERR_FILENO) == 1) {
-    notice = std::jthread([this](std::stop_token stop) {
-      std::mutex m;
-      std::condition_variable_any wake;
-      std::unique_lock hold(m);
-      wake.wait_for(hold, stop, std::chrono::seconds(1), [] { return false; });
-      if (stop.stop_requested() || told_waiting_.exchange(true)) return;
-      const std::string line = "waiting for another program to finish writing '" + path_ + "'\n";
-      [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
-    });
+    try {
+      notice = std::jthread([this](std::stop_token stop) {
+        std::mutex m;
+        std::condition_variable_any wake;
+        std::unique_lock hold(m);
+        wake.wait_for(hold, stop, std::chrono::seconds(1), [] { return false; });
+        if (stop.stop_requested() || told_waiting_.exchange(true)) return;
+        const std::string line = "waiting for another program to finish writing '" + path_ + "'\n";
+        [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
+      });
+    } catch (const std::system_error&) {
+      // No thread to be had (a process or memory limit): the run waits without the notice.
+    }
   }
   while (flock(fd_, LOCK_EX) != 0)
     if (errno != EINTR) return fail(std::string("cannot lock it: ") + std::strerror(errno));
@@ -147,11 +146,12 @@ int write_all(int fd, const std::string& block) {
   return 0;
 }
 
-// Puts the file's data, and when `created` its name in its directory, on stable storage;
-// returns 0 or an errno. EINVAL says the file system cannot: there is nothing more to do.
-int make_durable(int fd, const std::string& path, bool created) {
+// Puts the file's data and its name in its directory on stable storage; returns 0 or an
+// errno. EINVAL says the file system cannot: there is nothing more to do. The directory is
+// synced by every run, not only the one that created the file: that one may have been
+// killed before its sync, or may still be waiting for the lock while this block goes in.
+int make_durable(int fd, const std::string& path) {
   if (fdatasync(fd) != 0 && errno != EINVAL) return errno;
-  if (!created) return 0;
   const std::size_t slash = path.rfind('/');
   const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
   const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -178,7 +178,7 @@ stage_status report_appender::append(const std::string& block) {
     if (stage_status opened = open_file(); opened.failed()) return opened;
   }
   int err = write_all(fd_, block);
-  if (err == 0) err = make_durable(fd_, path_, created_);
+  if (err == 0) err = make_durable(fd_, path_);
   if (err != 0) {
     // Take what got in of the block back off, so that the file holds whole blocks only.
     // Should that fail too, the first error is still the one to report.
@@ -187,9 +187,9 @@ stage_status report_appender::append(const std::string& block) {
     return fail(std::strerror(err));
   }
   flock(fd_, LOCK_UN);
-  const int fd = fd_;
+  // The block is on disk already: an error from close could only repeat one of the sync's.
+  ::close(fd_);
   fd_ = -1;
-  if (::close(fd) != 0) return fail(std::strerror(errno));
   return {};
 }
 

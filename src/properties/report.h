@@ -26,7 +26,7 @@ std::string compose_report(run_state& data);
 // regular file is taken, refused at once otherwise (a FIFO would wait for a reader). When the
 // file at the path is replaced while the lock is awaited, the block goes into the new one.
 // When append() succeeds the block is on stable storage, and so is the file's name in its
-// directory when this run created it.
+// directory.
 class report_appender {
  public:
   report_appender() = default;
@@ -43,7 +43,6 @@ class report_appender {
   stage_status fail(const std::string& why) const;
   std::string path_;
   int fd_ = -1;
-  bool created_ = false;  // this run's open created the file
   std::atomic<bool> told_waiting_{false};
 };
 
