@@ -83,26 +83,50 @@ float out_of_range_value(const char* first, const char* last) {
 }
 
 // A number [first, last) of the syntax convert_float reads, rewritten in from_chars syntax
-// (no plus sign, the exponent letter as 'e') so that the decimal is still rounded only once.
+// as an integer of its significant digits times a power of ten, so that the decimal is still
+// rounded only once. Every point halfway between two floats, and every float, is written
+// exactly in far fewer than `kept` significant digits: so the digits beyond are replaced by
+// a single 1 when any of them is not 0, which leaves the value strictly between the same two
+// such points, and the rounding unchanged. The buffer is bounded, however long the number.
 [[gnu::cold, gnu::noinline]] float general_value(const char* first, const char* last) {
-  const auto size = static_cast<std::size_t>(last - first) + 1;  // an 'e' before a sign alone
-  char small[256];
-  std::string large;
-  char* buf = small;
-  if (size > sizeof small) {
-    large.resize(size);
-    buf = large.data();
-  }
+  constexpr int kept = 800;
+  char buf[1 + kept + 1 + 1 + 24];  // sign, digits, sticky digit, 'e', a 64-bit exponent
   char* q = buf;
   const char* p = first;
   if (*p == '-') *q++ = '-';
   if (*p == '-' || *p == '+') ++p;
-  for (; p != last && (is_digit(*p) || *p == '.'); ++p) *q++ = *p;
-  if (p != last) {
-    *q++ = 'e';
-    if (*p != '+' && *p != '-') ++p;  // the letter
-    q = std::copy(p, last, q);
+  const char* const digits = q;
+  std::int64_t scale = 0;  // the value is the digits times 10^scale, then the exponent
+  bool after_point = false, dropped = false;
+  for (; p != last && (is_digit(*p) || *p == '.'); ++p) {
+    if (*p == '.') {
+      after_point = true;
+    } else if (q == digits && *p == '0') {
+      scale -= after_point;  // a leading zero: only the point moves
+    } else if (q - digits < kept) {
+      *q++ = *p;
+      scale -= after_point;
+    } else {
+      dropped |= *p != '0';
+      scale += !after_point;
+    }
   }
+  if (q == digits) *q++ = '0';
+  if (dropped) {
+    *q++ = '1';
+    --scale;
+  }
+  if (p != last) {  // the exponent, held within reach of the order of any digits
+    if (*p != '+' && *p != '-') ++p;  // the letter
+    const bool exponent_negative = *p == '-';
+    p += *p == '+' || *p == '-';
+    std::int64_t exponent = 0;
+    for (; p != last; ++p)
+      if (exponent < 1'000'000'000'000) exponent = exponent * 10 + (*p - '0');
+    scale += exponent_negative ? -exponent : exponent;
+  }
+  *q++ = 'e';
+  q = std::to_chars(q, buf + sizeof buf, scale).ptr;
   float value = 0.0f;
   const auto r = std::from_chars(buf, q, value);
   return r.ec == std::errc::result_out_of_range ? out_of_range_value(buf, q) : value;

@@ -208,5 +208,26 @@ TEST(Convert, AgreesWithTheReferenceNearTies) {
   }
 }
 
+// Numbers longer than any float needs, against strtof: exact ties and ties with a 1 far
+// behind them, long integer parts, long runs of leading zeros, and the same in exponent form.
+TEST(Convert, ManyThousandDigitsRoundAsTheirValue) {
+  exact_buffers buffers;
+  const std::string zeros(3000, '0');
+  const std::string rows[] = {
+      "1.000000059604644775390625" + zeros,         "1.000000059604644775390625" + zeros + "1",
+      "-16777217" + zeros + "e-3000",                "16777217" + zeros + "1e-3001",
+      "16777217." + zeros + "1",                     "-0." + zeros + "16777217e3008",
+      "3402823567797336616375393954581425684" + zeros + "e-2999", "3.402823567797336616" + zeros + "1e38",
+      "7.00649232162408535461864791644958065640130970938257885878534141944895541342930300743319094181060791015625" +
+          zeros + "1e-46",
+      "1" + zeros + zeros + zeros,  "0." + zeros + zeros + "1e6000",
+  };
+  for (const std::string& number : rows) {
+    float got = 0;
+    ASSERT_EQ(static_cast<int>(number.size()), buffers.convert(number, got)) << number.substr(0, 40);
+    EXPECT_EQ(bits(std::strtof(number.c_str(), nullptr)), bits(got)) << number.substr(0, 40) << "…";
+  }
+}
+
 }  // namespace
 }  // namespace haloprof
