@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <ostream>
+#include <poll.h>
 #include <unistd.h>
 
 namespace haloprof {
@@ -53,6 +54,13 @@ void console_buffer::drain() {
   while (error_ == 0 && done < pending_.size()) {
     const ssize_t n = ::write(fd_, pending_.data() + done, pending_.size() - done);
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // A non-blocking descriptor (inherited so from a parent) whose reader is behind:
+      // wait for room, as a blocking write would.
+      pollfd room{fd_, POLLOUT, 0};
+      if (poll(&room, 1, -1) >= 0 || errno == EINTR) continue;
+      errno = EAGAIN;
+    }
     if (n <= 0) {
       error_ = n < 0 ? errno : EIO;
     } else {

@@ -14,9 +14,10 @@ namespace haloprof {
 // handles, instead of ending it. Returns whether standard output was closed.
 bool prepare_process();
 
-// Standard output for the console lines, written with write(2): at each line end when it is a
-// terminal, otherwise when 4 KiB are pending or on a flush. The first write that fails is
-// remembered and all that follows dropped, so that the run goes on as if it had been read.
+// Standard output (or error) for the console lines, written with write(2): at each line end
+// when it is a terminal, otherwise when 4 KiB are pending or on a flush. A descriptor that is
+// non-blocking is waited on when full. The first write that fails is remembered and all that
+// follows dropped, so that the run goes on as if it had been read.
 class console_buffer final : public std::streambuf {
  public:
   // `lost` is the errno to start with (EBADF for a descriptor found closed), 0 for none.

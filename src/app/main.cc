@@ -15,23 +15,25 @@ int main() {
   const bool stdout_closed = haloprof::prepare_process();
   haloprof::console_buffer console(STDOUT_FILENO, stdout_closed ? EBADF : 0);
   std::ostream out(&console);
+  haloprof::console_buffer errors(STDERR_FILENO, 0);
+  std::ostream err(&errors);
   int status = 0;
   try {
     static haloprof::run_state data;  // lives for the whole run
-    status = haloprof::run(data, std::cin, out, std::cerr);
+    status = haloprof::run(data, std::cin, out, err);
   } catch (const std::bad_alloc&) {
     // Memory beyond the particle arrays (whose own failure is a stage's): the same class.
     out.flush();
-    haloprof::print_line(std::cerr, "Allocation would exceed memory limit");
+    haloprof::print_line(err, "Allocation would exceed memory limit");
     return static_cast<int>(exit_status::memory);
   } catch (const std::exception& e) {
     out.flush();
-    haloprof::print_line(std::cerr, std::string("haloprof: internal error: ") + e.what());
+    haloprof::print_line(err, std::string("haloprof: internal error: ") + e.what());
     return static_cast<int>(exit_status::internal);
   }
   // The report is written: the run is complete even though nobody could read its console.
   if (status == static_cast<int>(exit_status::ok) && console.error() != 0) {
-    haloprof::print_line(std::cerr, std::string("cannot write to standard output: ") + std::strerror(console.error()) +
+    haloprof::print_line(err, std::string("cannot write to standard output: ") + std::strerror(console.error()) +
                                         " (the run is complete and its report was written)");
     status = static_cast<int>(exit_status::console_lost);
   }

@@ -10,6 +10,7 @@
 #include <linux/fiemap.h>
 #include <linux/fs.h>
 #include <optional>
+#include <poll.h>
 #include <sstream>
 #include <string>
 #include <sys/file.h>
@@ -94,6 +95,7 @@ struct scene {
   child_options options;
   std::string answer = "s.txt\n";
   std::vector<int> held{};  // descriptors of the test's, closed at the end of the case
+  std::vector<std::jthread> helpers{};  // joined after `held` is closed
   ~scene() {
     for (const int fd : held) close(fd);
   }
@@ -153,6 +155,22 @@ TEST(Limits, EachEndsWithItsStatusAndAtMostOneWholeLine) {
          s.options.out = s.keep(ends[1]);
        },
        9, "cannot write to standard output: Broken pipe" + console_lost, true},
+      {"standard output a non-blocking pipe, full until its reader catches up",
+       [](scene& s) {
+         int ends[2];
+         ASSERT_EQ(0, pipe2(ends, O_CLOEXEC | O_NONBLOCK));
+         const std::string chunk(4096, 'x');
+         while (write(ends[1], chunk.data(), chunk.size()) > 0) {}
+         s.options.out = s.keep(ends[1]);
+         s.helpers.emplace_back([reader = ends[0]] {
+           std::this_thread::sleep_for(300ms);
+           pollfd ready{reader, POLLIN, 0};
+           char sink[1 << 16];
+           for (ssize_t n = 1; n != 0 && poll(&ready, 1, -1) > 0;) n = read(reader, sink, sizeof sink);
+           close(reader);
+         });
+       },
+       0, "", true},
       {"control characters in the name", [](scene& s) { s.answer = "\x1b[2J\x7f\xc2\x9bq.txt\n"; }, 3,
        "cannot open snapshot '\\x1b[2J\\x7f\\xc2\\x9bq.txt': No such file or directory", false},
       {"a name of a megabyte, ending in a control character", [&](scene& s) { s.answer = long_name + "\a\n"; }, 3,
