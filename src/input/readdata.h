@@ -2,6 +2,7 @@
 // the densest one.
 #pragma once
 
+#include <cstddef>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -20,6 +21,8 @@ stage_status readdata(run_state& data, std::istream& in, std::ostream& out);
 // The snapshot name typed at the prompt: blank lines and leading blanks are passed over; a
 // bare name ends at a blank, a comma or the line end; a name in apostrophes or quotation
 // marks may hold blanks (a doubled quote stands for one). Empty when no name is supplied.
+// A line is read up to its first `longest_answer` bytes.
+inline constexpr std::size_t longest_answer = std::size_t{1} << 24;
 std::optional<std::string> read_file_name(std::istream& in);
 
 // Moves the origin onto the offset x0, y0, z0: each position difference is formed in

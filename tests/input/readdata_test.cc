@@ -134,6 +134,8 @@ TEST(Snapshot, FileNameAnswers) {
     std::istringstream in(none);
     EXPECT_EQ(std::nullopt, read_file_name(in)) << none;
   }
+  std::istringstream endless(std::string(longest_answer + 3, 'n'));  // an endless line is cut
+  EXPECT_EQ(longest_answer, read_file_name(endless).value_or("").size());
 }
 
 TEST(Snapshot, MemoryLimits) {
