@@ -34,20 +34,24 @@ int guards_in_use = 0;
 struct sigaction before_guards {};
 
 void on_sigbus(int sig, siginfo_t* info, void* context) {
+  const int saved_errno = errno;  // the interrupted code may be about to read it
   if (info->si_code > 0) {  // raised by an access, not sent by another process
     const auto at = reinterpret_cast<std::uintptr_t>(info->si_addr);
     for (fault_guard& g : guards) {
       const std::uintptr_t first = g.first.load(), last = g.last.load();
       if (at < first || at >= last) continue;
       const std::uintptr_t page = at & ~(page_size.load() - 1);
-      // mmap is a plain system call, as safe in a handler as write.
+      // POSIX does not list mmap among the calls safe in a handler, but on Linux it is a plain
+      // system call that takes no lock of the process's own, as safe here as write.
       if (mmap(reinterpret_cast<void*>(page), last - page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1,
                0) != MAP_FAILED) {
         g.faulted.store(true);
+        errno = saved_errno;
         return;
       }
     }
   }
+  errno = saved_errno;
   if ((before_guards.sa_flags & SA_SIGINFO) != 0) {
     before_guards.sa_sigaction(sig, info, context);
   } else if (before_guards.sa_handler != SIG_DFL && before_guards.sa_handler != SIG_IGN) {
