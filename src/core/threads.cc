@@ -1,16 +1,28 @@
 #include "core/threads.h"
 
+#include <cerrno>
 #include <sched.h>
+#include <unistd.h>
 #include <sys/mman.h>
 
 namespace haloprof {
 
 int usable_cores() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
-  const int n = CPU_COUNT(&set);
-  return n > 0 ? n : 1;
+  // A set sized for the machine: a fixed cpu_set_t holds 1024 processors, and the call
+  // fails outright on a kernel configured for more.
+  const long configured = sysconf(_SC_NPROCESSORS_CONF);
+  for (int room = configured > 1024 ? static_cast<int>(configured) : 1024; room <= (1 << 22); room *= 2) {
+    cpu_set_t* const set = CPU_ALLOC(room);
+    if (set == nullptr) return 1;
+    const std::size_t size = CPU_ALLOC_SIZE(room);
+    CPU_ZERO_S(size, set);
+    const bool known = sched_getaffinity(0, size, set) == 0;
+    const int n = known ? CPU_COUNT_S(size, set) : 0;
+    CPU_FREE(set);
+    if (known) return n > 0 ? n : 1;
+    if (errno != EINVAL) return 1;  // EINVAL: the kernel's set is larger still
+  }
+  return 1;
 }
 
 void* thread_group::run(void* self) {
