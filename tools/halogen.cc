@@ -13,11 +13,13 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <string_view>
 #include <vector>
 
@@ -156,7 +158,7 @@ class dispersion_table {
 };
 
 // Fortran's Ew.d (Dw.d) output of v: [-]0.<d digits>E+ee, right-justified in w columns
-// (w >= d + 7; halogen's values all have two-digit exponents). The digits are v's rounded
+// (w >= d + 8; halogen's values all have two-digit exponents). The digits are v's rounded
 // to d significant digits, as printf's %.<d-1>e gives them.
 char* fortran_field(char* out, double v, int w, int d, char letter) {
   char sci[64];
@@ -227,14 +229,18 @@ class writer {
   }
   void text(std::string_view s) { out_ += s; }
   void flush() {
-    if (!out_.empty()) std::fwrite(out_.data(), 1, out_.size(), f_);
+    if (!out_.empty() && error_ == 0 && std::fwrite(out_.data(), 1, out_.size(), f_) != out_.size())
+      error_ = errno != 0 ? errno : EIO;
     out_.clear();
   }
+  // The errno of the first write that failed, 0 while all went out.
+  int error() const { return error_; }
 
  private:
   FILE* f_;
   const options& o_;
   std::string line_, out_;
+  int error_ = 0;
 };
 
 [[noreturn]] void usage(int status) {
@@ -253,7 +259,8 @@ class writer {
                "                            %%.Pf %%.Pe %%.Pg  as C's printf writes the double value\n"
                "                                      (%%.6f: -275.320997, %%.7e: 4.4025785e-01,\n"
                "                                      %%.18e: 4.40257845577690688e-01, numpy's default)\n"
-               "                            Ew.d, Dw.d  Fortran's fields of w columns, no separator\n"
+               "                            Ew.d, Dw.d  Fortran's fields of w columns (w >= d+8, so\n"
+               "                                      that a blank always parts them), no separator\n"
                "                                      (E15.7: '  0.4402578E+00 -0.1234567E+03')\n"
                "  -t, --separator TEXT    between values (default a blank; none for Ew.d and Dw.d);\n"
                "                          ',' writes comma-separated values\n"
@@ -299,7 +306,9 @@ bool parse_format(const char* v, options& o) {
     o.format = form::fortran;
     o.exponent_letter = v[0];
     o.separator.clear();
-    return o.precision >= 1 && o.precision <= 30 && o.width >= o.precision + 7 && o.width <= 64;
+    // d + 7 columns hold a negative value with none to spare: fields glued together ask for
+    // fixed-column reading; one column more keeps a blank between values.
+    return o.precision >= 1 && o.precision <= 30 && o.width >= o.precision + 8 && o.width <= 64;
   }
   return false;
 }
@@ -314,6 +323,7 @@ options parse_options(int argc, char** argv) {
     if (i + 1 >= argc) usage(2);
     const char* v = argv[++i];
     char* end = nullptr;
+    errno = 0;
     const auto whole = [&] { end = const_cast<char*>(v) + std::strlen(v); };
     if (a == "-n" || a == "--halo") o.halo = std::strtoll(v, &end, 10);
     else if (a == "-c" || a == "--concentration") o.concentration = std::strtod(v, &end);
@@ -331,13 +341,18 @@ options parse_options(int argc, char** argv) {
     }
     else if (a == "-o" || a == "--output") { o.output = v; whole(); }
     else usage(2);
-    if (end == v || *end != '\0') {
+    if (end == v || *end != '\0' || errno == ERANGE || ((a == "-s" || a == "--seed") && *v == '-')) {
       std::fprintf(stderr, "halogen: bad value for %s: '%s'\n", argv[i - 1], v);
       std::exit(2);
     }
   }
   if (separator_given) o.separator = separator;
-  if (o.halo < 0 || o.concentration <= 0 || o.box < 0 || o.rvir < 0 || o.digits < 1 || o.digits > 9 ||
+  // At most 10^12 particles in all (tens of terabytes of text); every size positive and finite.
+  constexpr double most_particles = 1e12;
+  const auto finite_at_least = [](double v, double least) { return std::isfinite(v) && v >= least; };
+  if (o.halo < 0 || o.halo > most_particles || !finite_at_least(o.concentration, 0) || o.concentration == 0 ||
+      !finite_at_least(o.box, 0) || mean_density * o.box * o.box * o.box > most_particles ||
+      !finite_at_least(o.rvir, 0) || !std::isfinite(o.redshift) || o.digits < 1 || o.digits > 9 ||
       (o.shape == snapshot_shape::box && o.halo > box_particles / 2)) {
     std::fprintf(stderr, "halogen: option out of range (see --help)\n");
     std::exit(2);
@@ -421,11 +436,15 @@ std::vector<halo> box_halos(const options& o, random_stream& rng) {
 
 int main(int argc, char** argv) {
   const options o = parse_options(argc, argv);
+  std::signal(SIGXFSZ, SIG_IGN);  // a file-size limit then fails a write, which is reported
   FILE* f = stdout;
   if (o.output != nullptr && (f = std::fopen(o.output, "wb")) == nullptr) {
     std::fprintf(stderr, "halogen: cannot write '%s': %s\n", o.output, std::strerror(errno));
     return 1;
   }
+  // Only a regular file is removed after a failed write: never a device such as /dev/full.
+  struct stat st {};
+  const bool regular_file = f != stdout && fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
 
   random_stream rng(o.seed);
   std::vector<halo> halos;
@@ -449,7 +468,7 @@ int main(int argc, char** argv) {
   }
   std::int64_t left = rest.left;
   for (const halo& h : halos) left += h.left;
-  for (; left > 0; --left) {
+  for (; left > 0 && w.error() == 0; --left) {
     // Particles of the halos and the background come in random order, as in a real
     // snapshot: each is drawn from a part with the chance of its share of those left.
     const double u = rng.uniform() * static_cast<double>(left);
@@ -481,8 +500,13 @@ int main(int argc, char** argv) {
     w.end_line();
   }
   w.flush();
-  if (std::ferror(f) || (f != stdout && std::fclose(f) != 0)) {
-    std::fprintf(stderr, "halogen: write failed\n");
+  int error = w.error();
+  if (error == 0 && std::fflush(f) != 0) error = errno;
+  if (f != stdout && std::fclose(f) != 0 && error == 0) error = errno;
+  if (error != 0) {
+    if (regular_file) std::remove(o.output);  // a snapshot cut short must not pass for a whole one
+    std::fprintf(stderr, "halogen: cannot write '%s': %s\n", f == stdout ? "standard output" : o.output,
+                 std::strerror(error));
     return 1;
   }
   return 0;

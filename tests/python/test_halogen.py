@@ -79,3 +79,21 @@ def test_whole_box(tmp_path):
     assert report.startswith("Z=   0.500 Center=     0.512    0.487    0.503\n")
     in_shells = sum(int(row[24:32]) for row in report.splitlines()[2:])
     assert 44000 < in_shells < 50000  # the halo and the background at the mean density, no other halo
+
+
+@pytest.mark.parametrize("args", [
+    ["--halo", "99999999999999999999"], ["--halo", "9223372036854775807"], ["--box", "1e9"],
+    ["--box", "1e5", "--halo", "10"], ["--concentration", "nan"], ["--redshift", "inf"], ["--rvir", "nan"],
+    ["--seed", "-1"], ["--format", "E10.3"],
+])
+def test_options_out_of_range_write_nothing(tmp_path, args):
+    done = subprocess.run([HALOGEN, *args, "-o", str(tmp_path / "s.txt")], capture_output=True, text=True)
+    assert (done.returncode, done.stderr.count("\n"), done.stdout) == (2, 1, "")
+    assert not (tmp_path / "s.txt").exists()
+
+
+def test_a_failed_write_leaves_no_snapshot(tmp_path):
+    done = subprocess.run(["bash", "-c", f'ulimit -f 64; exec "{HALOGEN}" --halo 100000 -o s.txt'],
+                          cwd=tmp_path, capture_output=True, text=True)
+    assert (done.returncode, done.stderr) == (1, "halogen: cannot write 's.txt': File too large\n")
+    assert not (tmp_path / "s.txt").exists()
