@@ -35,8 +35,6 @@
 namespace haloprof {
 namespace {
 
-__extension__ typedef unsigned __int128 uint128;
-
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -150,9 +148,6 @@ double clinger_double(std::uint64_t w, int q) {
   return q < 0 ? x / p : x * p;
 }
 
-// A float has 29 fewer fraction bits than a double: d lies halfway between two floats
-// when its low 29 bits are 1 followed by zeros. The exact value then decides the rounding.
-bool halfway(double d) { return (std::bit_cast<std::uint64_t>(d) & 0x1fffffff) == 0x10000000; }
 
 // The float nearest w * 10^q, Clinger's path taking it. When d is halfway between two
 // floats, the exact value may lie on either side of it, or on it; the error of the rounded
@@ -160,7 +155,7 @@ bool halfway(double d) { return (std::bit_cast<std::uint64_t>(d) & 0x1fffffff) =
 // which. Nudged by one unit toward the exact value, d rounds to the float that value rounds to.
 float clinger(std::uint64_t w, int q) {
   double d = clinger_double(w, q);
-  if (halfway(d)) {
+  if (halfway_between_floats(d)) {
     const double x = static_cast<double>(w);
     const double p = powers_of_ten[q < 0 ? -q : q];
     const double above = q < 0 ? std::fma(d, p, -x) : -std::fma(x, p, -d);  // the sign of d - w * 10^q
@@ -476,7 +471,7 @@ constexpr std::uint64_t small_powers_of_ten[] = {1, 10, 100, 1000, 10000, 100000
 [[gnu::always_inline]] inline convert_result finish_small(const char* first, const char* last, float& value,
                                                           std::uint64_t w, std::int64_t q, const char* end) {
   const double d = clinger_double(w, static_cast<int>(q));
-  if (halfway(d)) return convert_carefully(first, last, value);
+  if (halfway_between_floats(d)) return convert_carefully(first, last, value);
   value = with_sign(static_cast<float>(d), *first == '-');
   return {end, std::errc{}};
 }

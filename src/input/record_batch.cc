@@ -65,8 +65,8 @@ constexpr divisor_table divisors = make_divisors();
 // The powers 10^q that Clinger's path takes, q from -22 to 22, as a multiplier and a
 // divisor, one of them 1: at q + 22 for a positive number, at largest_scale + 1 + q + 22
 // for a negative one, whose divisor is negative.
-constexpr int largest_power = 22;
-constexpr int largest_scale = 2 * largest_power;
+constexpr int largest_exact_power = 22;
+constexpr int largest_scale = 2 * largest_exact_power;
 
 struct scale_table {
   double multiplier[2 * (largest_scale + 1)];
@@ -75,11 +75,11 @@ struct scale_table {
 
 constexpr scale_table make_scales() {
   scale_table t{};
-  for (int q = -largest_power; q <= largest_power; ++q) {
+  for (int q = -largest_exact_power; q <= largest_exact_power; ++q) {
     double power = 1;  // every product exact: 10^22 = 2^22 5^22, and 5^22 < 2^53
     for (int j = 0; j < (q < 0 ? -q : q); ++j) power *= 10;
     for (int negative = 0; negative < 2; ++negative) {
-      const int at = negative * (largest_scale + 1) + q + largest_power;
+      const int at = negative * (largest_scale + 1) + q + largest_exact_power;
       t.multiplier[at] = q > 0 ? power : 1;
       t.divisor[at] = (q < 0 ? power : 1) * (negative != 0 ? -1 : 1);
     }
@@ -130,18 +130,9 @@ inline bool shape_of(int length, bool negative, unsigned points, int exponent, d
     return digits;
   }
   const int q = exponent - (s.point - (s.point != 0));
-  s.scale = (largest_scale + 1) * static_cast<int>(negative) + q + largest_power;
-  return digits && static_cast<unsigned>(q + largest_power) <= static_cast<unsigned>(largest_scale);
+  s.scale = (largest_scale + 1) * static_cast<int>(negative) + q + largest_exact_power;
+  return digits && static_cast<unsigned>(q + largest_exact_power) <= static_cast<unsigned>(largest_scale);
 }
-
-// A float has 29 fewer fraction bits than a double: d lies halfway between two floats
-// when its low 29 bits are 1 followed by zeros.
-constexpr std::uint64_t float_tail = 0x1fffffff;
-constexpr std::uint64_t float_half = 0x10000000;
-
-bool halfway(double d) { return (std::bit_cast<std::uint64_t>(d) & float_tail) == float_half; }
-
-__extension__ typedef unsigned __int128 uint128;
 
 // The high bits of the eight bytes of x, byte 0's lowest, as eight bits.
 unsigned byte_bits(std::uint64_t x) {
@@ -179,7 +170,7 @@ bool short_decimals_scalar(const short_batch& batch, float* const* columns, std:
     if ((above_nine(first) | above_nine(last)) != 0) return false;
     const std::uint64_t m = std::uint64_t{eight_digits(first)} * 100000000 + eight_digits(last);
     const double q = static_cast<double>(m) * scales.multiplier[s.scale] / scales.divisor[s.scale];
-    if (halfway(q)) return false;
+    if (halfway_between_floats(q)) return false;
     columns[k][i] = static_cast<float>(q);
   }
   return true;
@@ -269,7 +260,7 @@ bool decimals_sse2(const short_batch& batch, float* const* columns, std::int64_t
       return otherwise();
   }
   digits[7] = _mm_setzero_si128();
-  scale[7] = exponents ? largest_power : 0;  // no scaling
+  scale[7] = exponents ? largest_exact_power : 0;  // no scaling
   // Two values at a time: two doubles to a register.
   const __m128i tail = _mm_set_epi32(0, static_cast<int>(float_tail), 0, static_cast<int>(float_tail));
   const __m128i half = _mm_set_epi32(-1, static_cast<int>(float_half), -1, static_cast<int>(float_half));
@@ -367,7 +358,7 @@ __attribute__((target("avx2"))) bool decimals_avx2(const short_batch& batch, flo
       return otherwise();
   }
   digits[7] = _mm_setzero_si128();
-  scale[7] = exponents ? largest_power : 0;  // no scaling
+  scale[7] = exponents ? largest_exact_power : 0;  // no scaling
   const __m256i nine = _mm256_set1_epi8(9);
   const __m256i tail = _mm256_set1_epi64x(float_tail);
   const __m256i half = _mm256_set1_epi64x(float_half);
