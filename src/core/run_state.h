@@ -87,7 +87,6 @@ class [[nodiscard]] stage_status {
   bool ok() const { return !failure_.has_value(); }
   bool failed() const { return failure_.has_value(); }
   // The failure; only when failed().
-  const failure& error() const { return *failure_; }
   const failure* operator->() const { return &*failure_; }
 
  private:

@@ -36,7 +36,6 @@ class thread_group {
   // Starts a thread running `work`; false, starting nothing, when the system cannot.
   bool start(std::function<void()> work) noexcept;
   void join() noexcept;
-  int size() const { return static_cast<int>(members_.size()); }
 
  private:
   struct member {

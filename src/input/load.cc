@@ -57,8 +57,8 @@ struct stretch_result {
 struct reading {
   const char* text_begin;  // all of the text that may be read, for look-ahead
   const char* text_end;
-  bool fast;          // plain records by bit operations
-  bool owns_arrays;   // writes the particle arrays themselves (their pages are populated ahead)
+  bool fast;             // plain records by bit operations
+  bool populates_ahead;  // writes the particle arrays themselves: their pages are populated ahead
 };
 
 // Reads the particle records that start in [first, last) into columns[k][0, capacity):
@@ -87,7 +87,7 @@ stretch_result read_stretch(const reading& how, const char* first, const char* l
       r.lines = record_line;
       return r;
     }
-    if (how.owns_arrays && i == populated) {
+    if (how.populates_ahead && i == populated) {
       populated = std::min(i + (std::int64_t{1} << 16), capacity);  // 256 KiB of each array
       populate(columns, i, populated);
     }
@@ -155,8 +155,8 @@ const char* record_start_from(const char* list, const char* p, const char* last)
 // place in the particle arrays is known, the next piece's place is published and the
 // particles are copied there. Whatever depends on order (the first of equal densities, the
 // end of the list, the first broken record and its line) is settled in the join.
-// Returns nothing when not even this thread's arrays can be had (the list is then to be
-// read in one stretch).
+// Returns nothing when not even this thread's arrays can be had, or when a piece's reading
+// failed for want of memory (the list is then to be read in one stretch).
 std::optional<list_result> read_in_pieces(const reading& how, const char* list, const char* last,
                                           std::int64_t list_line, float* const* column, std::int64_t capacity,
                                           int threads, std::size_t piece, const scan_progress& progress) {

@@ -7,11 +7,10 @@
 #include "core/threads.h"
 #include "input/mapped_file.h"
 #include "input/progress.h"
+#include "input/records.h"
 
 namespace haloprof {
 namespace {
-
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
 // The typed name as messages show it: control characters (C0, DEL, and C1 written as
 // UTF-8) as \xHH, so that none reaches a terminal raw; other bytes as they are, so that

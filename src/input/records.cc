@@ -13,8 +13,6 @@ namespace {
 
 constexpr std::string_view value_names[7] = {"x", "y", "z", "vx", "vy", "vz", "dens"};
 
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
-
 // Whether the token t is one number, all of it; `v` is set only when it is.
 bool parse(std::string_view t, float& v) {
   float x;

@@ -1,9 +1,9 @@
 // Finding the records of a snapshot and the values in them.
 //
 // Records are lines; line numbers count from 1. Values are separated by blanks (tabs and
-// carriage returns count as blanks) or by a comma with blanks around it. Two ways find
-// them: `fast_records` reads the plain form (seven values separated by blanks) with bit
-// masks of the text; the `scanner` walks any record byte by byte and names the line of
+// carriage returns count as blanks) or by a comma, with or without blanks around it. Two
+// ways find them: `fast_records` reads the plain form (seven values separated by blanks or
+// commas) with bit masks of the text; the `scanner` walks any record byte by byte and names the line of
 // anything that is not seven numbers. Both give the same values.
 #pragma once
 
@@ -24,6 +24,9 @@ inline bool ends_value(char c) {
   return c == ' ' || c == ',' || c == '\n' || c == '\t' || c == '\r' || c == '/';
 }
 
+// Whether c is a blank: a space, tab or carriage return (a line end written by Windows).
+inline bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
 // A token as it may be shown in a one-line message: printable, and not too long.
 std::string shown(std::string_view t);
 
@@ -39,7 +42,6 @@ class scanner {
     line_ = line;
   }
 
-  const char* end() const { return end_; }
   bool at_end() const { return p_ == end_; }
   bool at_record_end() const { return p_ == end_ || *p_ == '\n'; }
   char peek() const { return *p_; }
@@ -109,7 +111,7 @@ class pacer {
 std::int64_t count_particles(scanner& s, const scan_progress& progress);
 
 // The plain record form, read with bit operations from masks of the text: values
-// separated by blanks, or by a comma with blanks around it, all seven complete within 256
+// separated by blanks, or by a comma with or without blanks around it, all seven complete within 256
 // bytes of the record's start. The common shape, [-]digits[.digits] with few digits, is
 // converted seven values at a time; other number forms one by one. Anything else (tabs,
 // empty values, blank records, long records, the last bytes of the file, errors) is left to
