@@ -95,8 +95,7 @@ void accumulate_sse2(const float* x, const float* y, const float* z, const float
   for (; k + 4 <= m; k += 4) {
     const __m128 px = _mm_loadu_ps(x + k), py = _mm_loadu_ps(y + k), pz = _mm_loadu_ps(z + k);
     const __m128 d = _mm_loadu_ps(dens + k);
-    const __m128 ex = _mm_sub_ps(px, qx), ey = _mm_sub_ps(py, qy), ez = _mm_sub_ps(pz, qz);
-    const __m128 near = _mm_add_ps(_mm_add_ps(_mm_mul_ps(ex, ex), _mm_mul_ps(ey, ey)), _mm_mul_ps(ez, ez));
+    const __m128 near = quick_distance_sse2(px, py, pz, qx, qy, qz);
     __m128 in = _mm_cmplt_ps(near, in_below);
     if (_mm_movemask_ps(_mm_or_ps(in, _mm_cmpgt_ps(near, out_above))) != 0xf) {
       const __m128 dd = _mm_movelh_ps(
@@ -143,9 +142,7 @@ __attribute__((target("avx2"))) void accumulate_avx2(const float* x, const float
   for (; k + 8 <= m; k += 8) {
     const __m256 px = _mm256_loadu_ps(x + k), py = _mm256_loadu_ps(y + k), pz = _mm256_loadu_ps(z + k);
     const __m256 d = _mm256_loadu_ps(dens + k);
-    const __m256 ex = _mm256_sub_ps(px, qx), ey = _mm256_sub_ps(py, qy), ez = _mm256_sub_ps(pz, qz);
-    const __m256 near =
-        _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(ex, ex), _mm256_mul_ps(ey, ey)), _mm256_mul_ps(ez, ez));
+    const __m256 near = quick_distance_avx2(px, py, pz, qx, qy, qz);
     __m256 in = _mm256_cmp_ps(near, in_below, _CMP_LT_OQ);
     if (_mm256_movemask_ps(_mm256_or_ps(in, _mm256_cmp_ps(near, out_above, _CMP_GT_OQ))) != 0xff) {
       const __m128 low = offsets_avx2(_mm256_castps256_ps128(px), _mm256_castps256_ps128(py),

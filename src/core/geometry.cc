@@ -29,11 +29,8 @@ __attribute__((target("avx2"))) std::int64_t sphere_members_avx2(const float* x,
   std::int64_t k = 0, m = 0;
   for (; k + 8 <= count; k += 8) {
     const std::int64_t i = first + k;
-    const __m256 ex = _mm256_sub_ps(_mm256_loadu_ps(x + i), qx);
-    const __m256 ey = _mm256_sub_ps(_mm256_loadu_ps(y + i), qy);
-    const __m256 ez = _mm256_sub_ps(_mm256_loadu_ps(z + i), qz);
     const __m256 near =
-        _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(ex, ex), _mm256_mul_ps(ey, ey)), _mm256_mul_ps(ez, ez));
+        quick_distance_avx2(_mm256_loadu_ps(x + i), _mm256_loadu_ps(y + i), _mm256_loadu_ps(z + i), qx, qy, qz);
     const auto in = static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(near, in_below, _CMP_LT_OQ)));
     const auto out = static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(near, out_above, _CMP_GT_OQ)));
     if (out == 0xff) continue;

@@ -79,6 +79,20 @@ inline __m128 squared_distance_sse2(__m128 px, __m128 py, __m128 pz, __m128d cx,
 // All ones in the lanes strictly inside; false for NaN (an ordered comparison).
 inline __m128 inside_sse2(__m128 dd, __m128 r2) { return _mm_cmplt_ps(dd, r2); }
 
+// The quick test's squared distances of four particles, in single precision from the center
+// rounded to single (q): to be compared with quick_test's sure_in and sure_out.
+inline __m128 quick_distance_sse2(__m128 px, __m128 py, __m128 pz, __m128 qx, __m128 qy, __m128 qz) {
+  const __m128 ex = _mm_sub_ps(px, qx), ey = _mm_sub_ps(py, qy), ez = _mm_sub_ps(pz, qz);
+  return _mm_add_ps(_mm_add_ps(_mm_mul_ps(ex, ex), _mm_mul_ps(ey, ey)), _mm_mul_ps(ez, ez));
+}
+
+// The same for eight particles.
+__attribute__((target("avx2"))) inline __m256 quick_distance_avx2(__m256 px, __m256 py, __m256 pz, __m256 qx,
+                                                                   __m256 qy, __m256 qz) {
+  const __m256 ex = _mm256_sub_ps(px, qx), ey = _mm256_sub_ps(py, qy), ez = _mm256_sub_ps(pz, qz);
+  return _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(ex, ex), _mm256_mul_ps(ey, ey)), _mm256_mul_ps(ez, ez));
+}
+
 struct offsets4 {
   __m256d dx, dy, dz;  // from the center, in double
   __m128 dd;           // squared distances, rounded to single
