@@ -18,6 +18,7 @@ A series, one report per snapshot's directory, each block named by its directory
 
 from __future__ import annotations
 
+import argparse
 import math
 from dataclasses import dataclass
 from pathlib import Path
@@ -158,3 +159,11 @@ def block_names(blocks: list[Block]) -> list[str]:
             parts.append(f"block {block.index}")
         names.append(" ".join(parts) or block.source)
     return names
+
+
+def parse_block_indices(text: str) -> list[int]:
+    """The tools' --blocks argument: comma-separated block indices such as 0,2 (for argparse)."""
+    try:
+        return [int(part) for part in text.split(",") if part.strip()]
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected block indices such as 0,2 — found {text!r}") from None
