@@ -19,26 +19,6 @@
 
 namespace {
 
-// Values as a snapshot holds them: positions near 0.5, velocities of hundreds, densities,
-// printed with 7 significant digits and one blank after each.
-std::string snapshot_numbers(int count, std::chars_format form) {
-  std::mt19937_64 rng(42);
-  std::normal_distribution<float> velocity(0.0f, 300.0f);
-  std::uniform_real_distribution<float> position(0.4f, 0.6f), density(1.0f, 1e4f);
-  std::string text;
-  char buf[64];
-  for (int i = 0; i < count; ++i) {
-    const int column = i % 7;
-    const float v = column < 3 ? position(rng) : column < 6 ? velocity(rng) : density(rng);
-    const auto r = form == std::chars_format::scientific ? std::to_chars(buf, buf + sizeof buf, v, form, 6)
-                                                         : std::to_chars(buf, buf + sizeof buf, v, form, 7);
-    text.append(buf, r.ptr);
-    text += column == 6 ? '\n' : ' ';
-  }
-  text.append(32, ' ');  // slack, as in a file with more records after these
-  return text;
-}
-
 // The forms users write snapshots in, each value of a snapshot's seven columns (positions
 // near 0.5, velocities of hundreds, densities over four decades) followed by one blank:
 // 7 significant digits (at most 8 digits, the plain form), the shortest that reads back,
@@ -137,7 +117,7 @@ void BM_load_snapshot(benchmark::State& state) {
   mallopt(M_MMAP_THRESHOLD, 1 << 30);
   mallopt(M_TRIM_THRESHOLD, 1 << 30);
   const int particles = 1 << 20;
-  const std::string text = "bench 0.5\n" + snapshot_numbers(7 * particles, std::chars_format::general);
+  const std::string text = "bench 0.5\n" + form_numbers(7 * particles, form::plain8);
   for (auto _ : state) {
     haloprof::run_state data;
     std::ostringstream out;
