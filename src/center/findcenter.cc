@@ -45,6 +45,14 @@ namespace {
 struct sphere_totals {
   std::int64_t count = 0;
   double s = 0, sx = 0, sy = 0, sz = 0;
+
+  // The four sums as a vector kernel leaves them in memory: s, sx, sy, sz.
+  void set_sums(const double* sums) {
+    s = sums[0];
+    sx = sums[1];
+    sy = sums[2];
+    sz = sums[3];
+  }
 };
 
 // Adds the particles held in the arrays x, y, z, dens [0, m) to t, in file order. Every
@@ -116,10 +124,7 @@ void accumulate_sse2(const float* x, const float* y, const float* z, const float
   alignas(16) double pairs[4];
   _mm_store_pd(pairs, sums_low);
   _mm_store_pd(pairs + 2, sums_high);
-  t.s = pairs[0];
-  t.sx = pairs[1];
-  t.sy = pairs[2];
-  t.sz = pairs[3];
+  t.set_sums(pairs);
   alignas(16) std::int32_t lanes[4];
   _mm_store_si128(reinterpret_cast<__m128i*>(lanes), members);
   t.count += std::int64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
@@ -172,10 +177,7 @@ __attribute__((target("avx2"))) void accumulate_avx2(const float* x, const float
   }
   alignas(32) double sums[4];
   _mm256_store_pd(sums, total);
-  t.s = sums[0];
-  t.sx = sums[1];
-  t.sy = sums[2];
-  t.sz = sums[3];
+  t.set_sums(sums);
   alignas(32) std::int32_t lanes[8];
   _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), members);
   for (const std::int32_t n : lanes) t.count += n;
