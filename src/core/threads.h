@@ -13,8 +13,11 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
+#include <limits>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -68,7 +71,9 @@ void in_stretches(int threads, std::int64_t n, const Work& work) {
 //   use(first, out) runs on the calling thread, block after block in file order.
 // The calling thread picks too whenever the block it is to use next is not ready, so that
 // with one thread pick and use simply alternate. Two blocks per thread (64 in all at most)
-// are picked ahead of the one in use.
+// are picked ahead of the one in use; where the memory for them cannot be had, one thread
+// works alone. An exception from pick or use, on any thread, stops the others and is
+// rethrown here.
 template <typename T, typename Pick, typename Use>
 void pick_in_order(int threads, std::int64_t n, std::int64_t block, const Pick& pick, const Use& use) {
   const std::int64_t blocks = (n + block - 1) / block;
@@ -78,6 +83,7 @@ void pick_in_order(int threads, std::int64_t n, std::int64_t block, const Pick& 
   struct slot {
     std::vector<T> out;
     std::atomic<std::int64_t> ready{-1};  // the block whose result the slot holds
+    std::exception_ptr error;             // what picking it threw
   };
   const std::int64_t ahead = threads <= 1 ? 1 : std::min<std::int64_t>(2 * static_cast<std::int64_t>(threads) + 2, 64);
   std::unique_ptr<slot[]> ring;
@@ -87,8 +93,9 @@ void pick_in_order(int threads, std::int64_t n, std::int64_t block, const Pick& 
       ring[static_cast<std::size_t>(k)].out.reserve(static_cast<std::size_t>(std::min(block, n)));
   } catch (const std::bad_alloc&) {
     if (ahead == 1) throw;
-    return pick_in_order<T>(1, n, block, pick, use);  // one slot may still be had
+    ring.reset();  // every slot given back first: one slot alone may still be had
   }
+  if (!ring) return pick_in_order<T>(1, n, block, pick, use);
   std::atomic<std::int64_t> next{0};  // the next block to pick
   std::atomic<std::int64_t> used{0};  // blocks [0, used) are used; past `blocks` when stopped
   const auto pick_into_ring = [&](std::int64_t b) {
@@ -98,6 +105,9 @@ void pick_in_order(int threads, std::int64_t n, std::int64_t block, const Pick& 
     s.ready.store(b, std::memory_order_release);
     s.ready.notify_all();
   };
+  // A picker's exception is kept in its block's slot for the calling thread, which waits
+  // for that block.
+  constexpr std::int64_t failed = -2;
   const auto picker = [&] {
     for (;;) {
       const std::int64_t b = next.fetch_add(1);
@@ -106,7 +116,15 @@ void pick_in_order(int threads, std::int64_t n, std::int64_t block, const Pick& 
            u = used.load(std::memory_order_acquire))
         used.wait(u);
       if (used.load(std::memory_order_acquire) > blocks) return;  // stopped
-      pick_into_ring(b);
+      try {
+        pick_into_ring(b);
+      } catch (...) {
+        slot& s = ring[static_cast<std::size_t>(b % ahead)];
+        s.error = std::current_exception();
+        s.ready.store(failed, std::memory_order_release);
+        s.ready.notify_all();
+        return;
+      }
     }
   };
   thread_group pickers;  // with this thread, `threads` in all
@@ -117,6 +135,7 @@ void pick_in_order(int threads, std::int64_t n, std::int64_t block, const Pick& 
       slot& s = ring[static_cast<std::size_t>(b % ahead)];
       for (std::int64_t r = s.ready.load(std::memory_order_acquire); r != b;
            r = s.ready.load(std::memory_order_acquire)) {
+        if (r == failed) std::rethrow_exception(s.error);
         // Pick the next block no thread has taken, if the ring has room for it; else wait.
         std::int64_t c = next.load();
         if (c < blocks && c < b + ahead && next.compare_exchange_strong(c, c + 1)) {
@@ -137,6 +156,98 @@ void pick_in_order(int threads, std::int64_t n, std::int64_t block, const Pick& 
     pickers.join();
     throw;
   }
+}
+
+// Whether the chain of a relay (below) has stopped before a piece, so that the piece's work is
+// no longer wanted: a long piece asks now and then, and gives up.
+class relay_stop {
+ public:
+  bool before(std::size_t piece) const { return piece > last_.load(std::memory_order_relaxed); }
+  // The pieces after `piece` are not wanted.
+  void after(std::size_t piece) {
+    for (std::size_t l = last_.load(); piece < l && !last_.compare_exchange_weak(l, piece);) {
+    }
+  }
+
+ private:
+  std::atomic<std::size_t> last_{std::numeric_limits<std::size_t>::max()};
+};
+
+// Hands a value along the pieces [0, n) in order while the pieces are worked on up to
+// `threads` threads at once (this one among them), worker w (0 to threads - 1) on one thread:
+//   read(w, j, stop) -> Result: piece j's own work, several pieces at once; stop.before(j)
+//     tells it that its result is no longer wanted;
+//   pass(j, carry, result) -> bool: piece after piece in order, as soon as piece j is read and
+//     piece j - 1 passed, with the value handed along (`first` into piece 0): updates it for
+//     the pieces after j, or returns false to stop the chain there, so that the pieces after j
+//     are not read (those started give up when they ask);
+//   finish(w, j, in, result): after piece j passed, on the thread that read it, with the value
+//     piece j got, while other pieces go on.
+// An exception from any of them stops every piece; the first is rethrown here once every
+// thread is joined. A thread that cannot be had leaves the work to fewer threads.
+template <typename Carry, typename Read, typename Pass, typename Finish>
+void relay_in_order(int threads, std::size_t n, const Carry& first, const Read& read, const Pass& pass,
+                    const Finish& finish) {
+  enum : int { waiting = 0, known = 1, stopped = 2 };
+  struct slot {
+    Carry carry{};
+    std::atomic<int> state{waiting};
+  };
+  // Slot j holds the value piece j gets, once piece j - 1 has passed.
+  const std::unique_ptr<slot[]> slots = std::make_unique<slot[]>(n + 1);
+  slots[0].carry = first;
+  slots[0].state.store(known);
+  std::atomic<std::size_t> next{0};
+  relay_stop stop;
+  std::mutex error_lock;
+  std::exception_ptr error;
+
+  const auto stop_after = [&](std::size_t j) {
+    stop.after(j);
+    for (std::size_t k = j + 1; k <= n; ++k) {
+      int expected = waiting;
+      if (slots[k].state.compare_exchange_strong(expected, stopped)) slots[k].state.notify_all();
+    }
+  };
+  const auto worker = [&](int w) {
+    for (;;) {
+      const std::size_t j = next.fetch_add(1);
+      if (j >= n) return;
+      if (stop.before(j)) continue;
+      try {
+        auto result = read(w, j, stop);
+        slot& mine = slots[j];
+        int state;
+        while ((state = mine.state.load(std::memory_order_acquire)) == waiting) mine.state.wait(waiting);
+        if (state == stopped) continue;
+        const Carry in = mine.carry;
+        Carry out = in;
+        if (pass(j, out, result)) {
+          slots[j + 1].carry = out;
+          int expected = waiting;
+          if (slots[j + 1].state.compare_exchange_strong(expected, known, std::memory_order_release))
+            slots[j + 1].state.notify_all();
+        } else {
+          stop_after(j);
+        }
+        finish(w, j, in, result);
+      } catch (...) {
+        {
+          const std::lock_guard hold(error_lock);
+          if (!error) error = std::current_exception();
+        }
+        stop_after(0);
+        return;
+      }
+    }
+  };
+  {
+    thread_group helpers;
+    for (int w = 1; w < threads; ++w)
+      if (!helpers.start([&worker, w] { worker(w); })) break;
+    worker(0);
+  }
+  if (error) std::rethrow_exception(error);
 }
 
 }  // namespace haloprof
