@@ -15,7 +15,7 @@
 
 #include "center/findcenter.h"
 #include "input/convert.h"
-#include "input/readdata.h"
+#include "input/load.h"
 
 namespace {
 
@@ -120,8 +120,9 @@ void BM_load_snapshot(benchmark::State& state) {
   const std::string text = "bench 0.5\n" + form_numbers(7 * particles, form::plain8);
   for (auto _ : state) {
     haloprof::run_state data;
-    std::ostringstream out;
-    const haloprof::stage_status loaded = haloprof::load_snapshot(data, text.data(), text.data() + text.size(), "bench", out);
+    haloprof::snapshot_findings found;
+    const haloprof::stage_status loaded =
+        haloprof::load_snapshot(data, text.data(), text.data() + text.size(), "bench", found);
     if (loaded.failed() || data.nhalos != particles) state.SkipWithError("the snapshot did not load");
     benchmark::DoNotOptimize(data.dens[0]);
   }
@@ -148,17 +149,15 @@ haloprof::run_state center_input(std::int64_t n) {
     data.zpar[i] = p(rng);
     data.dens[i] = dens(rng);
   }
-  data.rad = 0.05f;
+  data.rad = haloprof::initial_search_radius;
   return data;
 }
 
 void BM_center_pass(benchmark::State& state) {
   const auto data = center_input(state.range(0));
   for (auto _ : state) {
-    std::int64_t nn;
-    double am, xx, yy, zz;
-    haloprof::sphere_sums(data, 0.0025000002f, nn, am, xx, yy, zz);
-    benchmark::DoNotOptimize(am + xx + yy + zz);
+    const haloprof::sphere_totals t = haloprof::sphere_sums(data, 0.0025000002f);
+    benchmark::DoNotOptimize(t.s + t.sx + t.sy + t.sz);
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }

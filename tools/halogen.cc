@@ -350,7 +350,7 @@ options parse_options(int argc, char** argv) {
   // At most 10^12 particles in all (tens of terabytes of text); every size positive and finite.
   constexpr double most_particles = 1e12;
   const auto finite_at_least = [](double v, double least) { return std::isfinite(v) && v >= least; };
-  if (o.halo < 0 || o.halo > most_particles || !finite_at_least(o.concentration, 0) || o.concentration == 0 ||
+  if (o.halo < 0 || static_cast<double>(o.halo) > most_particles || !finite_at_least(o.concentration, 0) || o.concentration == 0 ||
       !finite_at_least(o.box, 0) || mean_density * o.box * o.box * o.box > most_particles ||
       !finite_at_least(o.rvir, 0) || !std::isfinite(o.redshift) || o.digits < 1 || o.digits > 9 ||
       (o.shape == snapshot_shape::box && o.halo > box_particles / 2)) {
@@ -363,9 +363,9 @@ options parse_options(int argc, char** argv) {
 // An NFW halo of n particles: positions within the virial radius, isotropic velocities of
 // the Jeans dispersion around a bulk velocity, density estimates following the profile.
 struct halo {
-  halo(std::int64_t n, double c, double rvir_given, const double* at, const double* bulk_velocity)
+  halo(std::int64_t n, double concentration, double rvir_given, const double* at, const double* bulk_velocity)
       : left(n),
-        c(c),
+        c(concentration),
         rvir(rvir_given > 0 ? rvir_given
                             : std::cbrt(3.0 * static_cast<double>(n) / (4.0 * pi * overdensity * mean_density))),
         vvir(100.0 * std::cbrt(static_cast<double>(n) / 20000.0)),

@@ -2,27 +2,32 @@
 
 #include <istream>
 #include <ostream>
+#include <string>
 
 #include "app/console.h"
+#include "app/readdata.h"
 #include "center/findcenter.h"
 #include "core/threads.h"
-#include "input/readdata.h"
 #include "properties/report.h"
 
 namespace haloprof {
 
-int run(run_state& data, std::istream& in, std::ostream& out, std::ostream& err) {
-  // The single-precision 0.05 widened, 0.05000000074505806, not the double nearest 0.05.
-  data.rad = 0.05f;
+int run(run_state& data, const console& c) {
+  data.rad = initial_search_radius;
   data.threads = usable_cores();
-  stage_status result = readdata(data, in, out);
+  stage_status result = readdata(data, c.in, c.out, c.err, c.err_is_terminal);
   if (result.ok()) {
-    findcenter(data, out);
-    result = findproperties(data, out);
+    findcenter(data, c.out);
+    std::function<void()> waiting;
+    if (c.err_is_terminal)
+      waiting = [&c] {
+        print_line(c.err, std::string("waiting for another program to finish writing '") + report_file + "'");
+      };
+    result = findproperties(data, c.out, std::move(waiting));
   }
-  out.flush();
+  c.out.flush();
   if (result.ok()) return static_cast<int>(exit_status::ok);
-  print_line(err, result->message);
+  print_line(c.err, result->message);
   return static_cast<int>(result->status);
 }
 

@@ -20,7 +20,7 @@ int main() {
   int status = 0;
   try {
     static haloprof::run_state data;  // lives for the whole run
-    status = haloprof::run(data, std::cin, out, err);
+    status = haloprof::run(data, {std::cin, out, err, isatty(STDERR_FILENO) == 1});
   } catch (const std::bad_alloc&) {
     // Memory beyond the particle arrays (whose own failure is a stage's): the same class.
     out.flush();

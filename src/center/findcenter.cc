@@ -13,6 +13,10 @@
 #include "core/kernels.h"
 #include "core/threads.h"
 
+#if defined(HALOPROF_X86)
+#include <immintrin.h>
+#endif
+
 namespace haloprof {
 namespace {
 
@@ -39,22 +43,6 @@ float shrink_r2(float r2) {
 
 namespace {
 
-// The sums over the particles of one sphere, taken in file order: each term is formed in
-// single precision, widened and added in double, so the order of the additions is part of
-// the result.
-struct sphere_totals {
-  std::int64_t count = 0;
-  double s = 0, sx = 0, sy = 0, sz = 0;
-
-  // The four sums as a vector kernel leaves them in memory: s, sx, sy, sz.
-  void set_sums(const double* sums) {
-    s = sums[0];
-    sx = sums[1];
-    sy = sums[2];
-    sz = sums[3];
-  }
-};
-
 // Adds the particles held in the arrays x, y, z, dens [0, m) to t, in file order. Every
 // tier below gives the same bits. A particle outside the sphere gets terms of +0.0, which
 // change no bit of a sum that starts at +0.0 (such a sum never becomes -0.0), so every
@@ -71,10 +59,10 @@ void accumulate_scalar(const float* x, const float* y, const float* z, const flo
     const bool in = inside(offset_from(x[k], y[k], z[k], xc, yc, zc).dd, r2);
     count += in;
     const std::uint32_t mask = in ? ~std::uint32_t{0} : 0;
-    s += masked(dens[k], mask);
-    sx += masked(x[k] * dens[k], mask);
-    sy += masked(y[k] * dens[k], mask);
-    sz += masked(z[k] * dens[k], mask);
+    s += double{masked(dens[k], mask)};
+    sx += double{masked(x[k] * dens[k], mask)};
+    sy += double{masked(y[k] * dens[k], mask)};
+    sz += double{masked(z[k] * dens[k], mask)};
   }
   t.count += count;
   t.s = s;
@@ -184,23 +172,25 @@ __attribute__((target("avx2"))) void accumulate_avx2(const float* x, const float
   accumulate_scalar(x + k, y + k, z + k, dens + k, m - k, xc, yc, zc, r2, t);
 }
 
-const tiered<accumulate_fn> accumulate_kernels{{accumulate_scalar, accumulate_sse2, accumulate_avx2}};
-#else
-const tiered<accumulate_fn> accumulate_kernels{{accumulate_scalar, accumulate_scalar, accumulate_scalar}};
 #endif
+
+const tiered<accumulate_fn> accumulate_kernels HALOPROF_TIERS(accumulate_scalar, accumulate_sse2, accumulate_avx2);
 
 // Picks the particles strictly inside the sphere of squared radius r2 around (xc, yc, zc)
 // on data.threads threads and hands them to `use` in file order.
 template <typename Use>
 void members_in_order(const run_state& data, double xc, double yc, double zc, float r2, const Use& use) {
   constexpr std::int64_t block = std::int64_t{1} << 15;
+  const sphere_members_fn members_of = sphere_members_kernel();
   pick_in_order<std::uint32_t>(
       data.threads, data.nhalos, block,
       [&](std::int64_t first, std::int64_t count, std::vector<std::uint32_t>& picked) {
-        std::uint32_t members[block];
-        const std::int64_t m = sphere_members(data.xpar.data(), data.ypar.data(), data.zpar.data(), first, count, xc,
-                                              yc, zc, r2, members);
-        picked.insert(picked.end(), members, members + m);  // within the room it has
+        // A block's members, on the heap: 128 KiB is too much for a small stack.
+        thread_local std::unique_ptr<std::uint32_t[]> members;
+        if (!members) members.reset(new std::uint32_t[block]);
+        const std::int64_t m = members_of(data.xpar.data(), data.ypar.data(), data.zpar.data(), first, count, xc,
+                                          yc, zc, r2, members.get());
+        picked.insert(picked.end(), members.get(), members.get() + m);  // within the room it has
       },
       use);
 }
@@ -288,8 +278,7 @@ class candidate_list {
 
 }  // namespace
 
-void sphere_sums(const run_state& data, float r2, std::int64_t& nn, double& am, double& xx, double& yy,
-                 double& zz) {
+sphere_totals sphere_sums(const run_state& data, float r2) {
   // In stretches of 2^30 particles: the vector passes count members in 32-bit lanes.
   constexpr std::int64_t stretch = std::int64_t{1} << 30;
   const accumulate_fn accumulate = accumulate_kernels.get();
@@ -299,11 +288,7 @@ void sphere_sums(const run_state& data, float r2, std::int64_t& nn, double& am, 
   for (std::int64_t first = 0; first < data.nhalos; first += stretch)
     accumulate(data.xpar.data() + first, data.ypar.data() + first, data.zpar.data() + first, data.dens.data() + first,
                std::min(stretch, data.nhalos - first), data.xc, data.yc, data.zc, r2, t);
-  nn = t.count;
-  am = t.s;
-  xx = t.sx;
-  yy = t.sy;
-  zz = t.sz;
+  return t;
 }
 
 void findcenter(run_state& data, std::ostream& out) {
@@ -317,19 +302,10 @@ void findcenter(run_state& data, std::ostream& out) {
   candidate_list near;
   bool sparse = false;
   for (int j = 0; j < 20; ++j) {
-    std::int64_t nn = 0;
-    double am = 0, xx = 0, yy = 0, zz = 0;
     if (sparse && !near.covers(data, r2)) near.collect(data, r2);
-    if (near.covers(data, r2)) {
-      const sphere_totals t = near.sums(data, r2);
-      nn = t.count;
-      am = t.s;
-      xx = t.sx;
-      yy = t.sy;
-      zz = t.sz;
-    } else {
-      sphere_sums(data, r2, nn, am, xx, yy, zz);
-    }
+    const sphere_totals t = near.covers(data, r2) ? near.sums(data, r2) : sphere_sums(data, r2);
+    const std::int64_t nn = t.count;
+    const double am = t.s, xx = t.sx, yy = t.sy, zz = t.sz;
     // Divide by the larger of the weight and 1: a small (or NaN) weight leaves the sums as
     // they are, and an empty sphere puts the center back at the origin.
     if (am >= 1) {

@@ -1,6 +1,7 @@
 // Second stage: refine the halo center by a density-weighted shrinking sphere.
 #pragma once
 
+#include <cstdint>
 #include <iosfwd>
 
 #include "core/run_state.h"
@@ -22,11 +23,24 @@ inline float initial_r2(double rad) { return static_cast<float>(rad * rad); }
 // both compared and multiplied in single precision.
 float shrink_r2(float r2);
 
-// One pass of the search: the number of particles strictly inside the sphere of squared
-// radius r2 around the current center (xc, yc, zc), their summed density weights and
-// density-weighted positions, each term formed in single precision and added in double,
-// in file order.
-void sphere_sums(const run_state& data, float r2, std::int64_t& nn, double& am, double& xx, double& yy,
-                 double& zz);
+// The sums over the particles of one sphere, taken in file order: each term is formed in
+// single precision, widened and added in double, so the order of the additions is part of
+// the result.
+struct sphere_totals {
+  std::int64_t count = 0;              // particles inside (nn)
+  double s = 0, sx = 0, sy = 0, sz = 0;  // summed density weights (am), density-weighted positions (xx, yy, zz)
+
+  // The four sums as a vector kernel leaves them in memory: s, sx, sy, sz.
+  void set_sums(const double* sums) {
+    s = sums[0];
+    sx = sums[1];
+    sy = sums[2];
+    sz = sums[3];
+  }
+};
+
+// One pass of the search: the sums over the particles strictly inside the sphere of squared
+// radius r2 around the current center (xc, yc, zc).
+sphere_totals sphere_sums(const run_state& data, float r2);
 
 }  // namespace haloprof

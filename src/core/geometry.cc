@@ -3,9 +3,6 @@
 namespace haloprof {
 namespace {
 
-using members_fn = std::int64_t (*)(const float* x, const float* y, const float* z, std::int64_t first, std::int64_t count,
-                            double xc, double yc, double zc, float r2, std::uint32_t* members);
-
 std::int64_t sphere_members_scalar(const float* x, const float* y, const float* z, std::int64_t first, std::int64_t count,
                            double xc, double yc, double zc, float r2, std::uint32_t* members) {
   std::int64_t m = 0;
@@ -47,16 +44,13 @@ __attribute__((target("avx2"))) std::int64_t sphere_members_avx2(const float* x,
   return m;
 }
 
-const tiered<members_fn> members_kernels{{sphere_members_scalar, sphere_members_scalar, sphere_members_avx2}};
-#else
-const tiered<members_fn> members_kernels{{sphere_members_scalar, sphere_members_scalar, sphere_members_scalar}};
 #endif
+
+const tiered<sphere_members_fn> members_kernels HALOPROF_TIERS(sphere_members_scalar, sphere_members_scalar,
+                                                               sphere_members_avx2);
 
 }  // namespace
 
-std::int64_t sphere_members(const float* x, const float* y, const float* z, std::int64_t first, std::int64_t count,
-                    double xc, double yc, double zc, float r2, std::uint32_t* members) {
-  return members_kernels.get()(x, y, z, first, count, xc, yc, zc, r2, members);
-}
+sphere_members_fn sphere_members_kernel() { return members_kernels.get(); }
 
 }  // namespace haloprof

@@ -14,6 +14,10 @@
 
 #include "core/kernels.h"
 
+#if defined(HALOPROF_X86)
+#include <immintrin.h>
+#endif
+
 namespace haloprof {
 
 struct offset {
@@ -22,9 +26,9 @@ struct offset {
 };
 
 inline offset offset_from(float x, float y, float z, double xc, double yc, double zc) {
-  const double dx = x - xc;
-  const double dy = y - yc;
-  const double dz = z - zc;
+  const double dx = double{x} - xc;
+  const double dy = double{y} - yc;
+  const double dz = double{z} - zc;
   return {dx, dy, dz, static_cast<float>((dx * dx + dy * dy) + dz * dz)};
 }
 
@@ -46,24 +50,27 @@ struct quick_test {
   quick_test(double xc, double yc, double zc, float r2)
       : fx(static_cast<float>(xc)), fy(static_cast<float>(yc)), fz(static_cast<float>(zc)) {
     const double off = std::max({std::abs(xc), std::abs(yc), std::abs(zc)}) * 0x1p-24 +
-                       std::numeric_limits<float>::denorm_min();
+                       double{std::numeric_limits<float>::denorm_min()};
     const double r = std::sqrt(static_cast<double>(r2));
     const double reach = 2 * off + r * 0x1p-20;
     const double lower = r > reach ? (r - reach) * (r - reach) * (1 - 0x1p-18) : 0;
     const double upper = (r + reach) * (r + reach) * (1 + 0x1p-18);
     // Rounded towards the inside of the margins: below `lower`, above `upper` once single.
     sure_in = static_cast<float>(lower);
-    if (sure_in > lower) sure_in = std::nextafter(sure_in, 0.0f);
+    if (double{sure_in} > lower) sure_in = std::nextafter(sure_in, 0.0f);
     sure_out = static_cast<float>(upper);
-    if (sure_out < upper) sure_out = std::nextafter(sure_out, std::numeric_limits<float>::infinity());
+    if (double{sure_out} < upper) sure_out = std::nextafter(sure_out, std::numeric_limits<float>::infinity());
   }
 };
 
 // Writes to members[0, m) the offsets (from `first`) of the particles [first, first + count)
 // of the arrays x, y, z that lie strictly inside the sphere of squared radius r2 around
-// (xc, yc, zc), in file order, and returns m. `members` has room for `count`.
-std::int64_t sphere_members(const float* x, const float* y, const float* z, std::int64_t first, std::int64_t count,
-                            double xc, double yc, double zc, float r2, std::uint32_t* members);
+// (xc, yc, zc), in file order, and returns m. `members` has room for `count`. A pass takes
+// the active tier's kernel once.
+using sphere_members_fn = std::int64_t (*)(const float* x, const float* y, const float* z, std::int64_t first,
+                                           std::int64_t count, double xc, double yc, double zc, float r2,
+                                           std::uint32_t* members);
+sphere_members_fn sphere_members_kernel();
 
 #if defined(HALOPROF_X86)
 

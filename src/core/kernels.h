@@ -10,10 +10,9 @@
 #include <string_view>
 
 // The vector kernels are written for x86-64 with GCC-style target attributes; elsewhere
-// only the scalar tier exists.
+// only the scalar tier exists. Files that write vector kernels include <immintrin.h>.
 #if defined(__x86_64__) && defined(__GNUC__)
 #define HALOPROF_X86 1
-#include <immintrin.h>
 #endif
 
 namespace haloprof {
@@ -35,11 +34,21 @@ tier active_tier();
 // For tests and fuzz targets: the program itself always runs the widest tier.
 bool force_tier(tier t);
 
-// A table of one kernel per tier, indexed by the active tier.
+// A table of one kernel per tier, indexed by the active tier. A pass fetches its kernel once,
+// with get(), and calls it for all its work.
 template <typename F>
 struct tiered {
   F by_tier[tier_count];
   F get() const { return by_tier[static_cast<int>(active_tier())]; }
 };
+
+// The initializer of a tiered table: `const tiered<F> kernels HALOPROF_TIERS(scalar, sse2, avx2);`.
+// Where the vector tiers do not exist their kernels are not compiled, and the scalar kernel
+// stands for every tier.
+#if defined(HALOPROF_X86)
+#define HALOPROF_TIERS(scalar, sse2, avx2) {{scalar, sse2, avx2}}
+#else
+#define HALOPROF_TIERS(scalar, sse2, avx2) {{scalar, scalar, scalar}}
+#endif
 
 }  // namespace haloprof

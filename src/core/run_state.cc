@@ -23,4 +23,11 @@ void particle_array::shrink(std::int64_t n) {
   }
 }
 
+std::string record_values_named() {
+  std::string s = std::to_string(column_count) + " values (";
+  for (const std::string_view name : column_names) s.append(name).append(" ");
+  s.back() = ')';
+  return s;
+}
+
 }  // namespace haloprof

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <string>
+#include <string_view>
 
 #include "core/status.h"
 
@@ -33,6 +35,18 @@ class particle_array {
   std::unique_ptr<float[], release> data_;
 };
 
+// The seven values of a particle record, in the order the snapshot lists them.
+enum class column : int { x, y, z, vx, vy, vz, dens };
+inline constexpr int column_count = 7;
+inline constexpr std::array<std::string_view, column_count> column_names = {"x", "y", "z", "vx", "vy", "vz", "dens"};
+
+// "7 values (x y z vx vy vz dens)", for messages about a record.
+std::string record_values_named();
+
+// The initial search radius: the single-precision 0.05 widened, 0.05000000074505806, not
+// the double nearest 0.05.
+inline constexpr double initial_search_radius = 0.05f;
+
 // Everything a run hands from stage to stage. All numbers start at zero.
 struct run_state {
   static constexpr int ntab = 60;  // highest shell index: 61 shells, 0..60
@@ -48,12 +62,22 @@ struct run_state {
   double x0 = 0, y0 = 0, z0 = 0;  // offset: the densest particle of the file
   double vxc = 0, vyc = 0, vzc = 0;  // bulk velocity
 
+  // The particle arrays, one per column; column_arrays() lists them in column order.
   particle_array xpar, ypar, zpar, dens;
   particle_array vx, vy, vz;
 
   float redshift = 0;
 
   int threads = 1;  // threads the stages may use (the driver gives them every usable core)
+
+  std::array<particle_array*, column_count> column_arrays() { return {&xpar, &ypar, &zpar, &vx, &vy, &vz, &dens}; }
+  // The arrays' elements, in column order, for the reader to write into.
+  std::array<float*, column_count> column_data() {
+    std::array<float*, column_count> p{};
+    const auto arrays = column_arrays();
+    for (std::size_t k = 0; k < p.size(); ++k) p[k] = arrays[k]->data();
+    return p;
+  }
 };
 
 }  // namespace haloprof

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "input/digit_words.h"
+#include "input/rounding.h"
 
 // A number is read in one pass over its text, which finds its parts and gathers up to 19
 // significant digits into an integer w, so that the value is w * 10^q. Then, from the
@@ -132,13 +133,17 @@ float out_of_range_value(const char* first, const char* last) {
 // ---------------------------------------------------------------------------------------
 // Clinger's fast path.
 
-// Every power of ten up to 10^22 is an exact double (5^22 < 2^53).
+// The powers of ten that are exact doubles.
 constexpr double powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                     1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+static_assert(std::size(powers_of_ten) == largest_exact_power_of_ten + 1);
 
 // Whether Clinger's path takes w * 10^q. The value then lies between 1e-22 and 1e38, well
 // inside the range of normal floats.
-bool clinger_takes(std::uint64_t w, std::int64_t q) { return w >> 53 == 0 && static_cast<std::uint64_t>(q + 22) <= 44; }
+bool clinger_takes(std::uint64_t w, std::int64_t q) {
+  constexpr std::int64_t reach = largest_exact_power_of_ten;
+  return w >> 53 == 0 && static_cast<std::uint64_t>(q + reach) <= static_cast<std::uint64_t>(2 * reach);
+}
 
 // w * 10^q rounded once to double.
 double clinger_double(std::uint64_t w, int q) {
@@ -208,7 +213,7 @@ struct wide {
   }
   constexpr int bit_width() const {
     for (int i = 2; i >= 0; --i)
-      if (word[i] != 0) return 64 * i + std::bit_width(word[i]);
+      if (word[i] != 0) return 64 * i + static_cast<int>(std::bit_width(word[i]));
     return 0;
   }
 };
@@ -406,18 +411,15 @@ std::int64_t significant_digits(const char* first, const char* last) {
   return {p, std::errc{}};
 }
 
-// The digit values of the bytes of `text` and how many of them lead it. A byte below '0'
-// borrows from the byte after it, and one above '9' carries into it, but the bytes before
-// the first that is no digit neither borrow nor carry, and that first byte is flagged
-// whichever it is: the flags are right up to it.
+// The digit values of the bytes of `text` (right in its leading digits, meaningless after
+// them) and how many digits lead it.
 struct leading_run {
-  std::uint64_t values;  // right in the leading digits, meaningless after them
+  std::uint64_t values;
   int n;
 };
 leading_run leading_run_of(std::uint64_t text) {
-  const std::uint64_t values = text - 0x3030303030303030ULL;
-  const std::uint64_t flags = ((text + 0x4646464646464646ULL) | values) & 0x8080808080808080ULL;
-  return {values, flags == 0 ? 8 : std::countr_zero(flags) / 8};
+  const std::uint64_t values = digit_values(text);
+  return {values, leading_digits(values)};
 }
 
 constexpr std::uint64_t small_powers_of_ten[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};

@@ -1,5 +1,5 @@
 // Digits eight at a time: bit operations on 8-byte words of text, the first byte of the
-// text in the lowest byte of the word. And the bit-level helpers both number readers share.
+// text in the lowest byte of the word.
 #pragma once
 
 #include <bit>
@@ -44,15 +44,5 @@ inline std::uint32_t eight_digits(std::uint64_t d) {
 // The number spelled by the first n (1 to 8) of eight digit values: they move to the top
 // bytes, so that zeros lead them and the bytes after them drop out.
 inline std::uint32_t first_digits(std::uint64_t values, int n) { return eight_digits(values << (8 * (8 - n))); }
-
-__extension__ typedef unsigned __int128 uint128;
-
-// A float has 29 fewer fraction bits than a double: d lies halfway between two floats
-// when its low 29 bits (float_tail) are 1 followed by zeros (float_half). Rounding d to
-// float would then round twice: the exact value must decide.
-constexpr std::uint64_t float_tail = 0x1fffffff;
-constexpr std::uint64_t float_half = 0x10000000;
-
-inline bool halfway_between_floats(double d) { return (std::bit_cast<std::uint64_t>(d) & float_tail) == float_half; }
 
 }  // namespace haloprof

@@ -4,22 +4,22 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
-#include <ostream>
-#include <optional>
+#include <new>
 #include <vector>
 
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "core/format.h"
 #include "core/threads.h"
+#include "input/fast_records.h"
+#include "input/records.h"
 
 namespace haloprof {
 namespace {
 
 // A particle record takes at least 14 bytes: seven one-byte values, six separators and
 // the line end (the file's last record may lack its line end).
-constexpr std::int64_t min_record = 14;
+constexpr std::int64_t min_record = 2 * column_count;
 
 // The most particles the records starting in `bytes` of text can hold.
 std::int64_t most_particles(std::int64_t bytes) { return (bytes + 1) / min_record + 1; }
@@ -29,7 +29,7 @@ std::int64_t most_particles(std::int64_t bytes) { return (bytes + 1) / min_recor
 void populate(float* const* column, std::int64_t i, std::int64_t upto) {
 #if defined(MADV_POPULATE_WRITE)
   const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-  for (int k = 0; k < 7; ++k) {
+  for (int k = 0; k < column_count; ++k) {
     // Whole pages within the array only.
     const auto from = (reinterpret_cast<std::uintptr_t>(column[k] + i) + page - 1) & ~(page - 1);
     const auto to = reinterpret_cast<std::uintptr_t>(column[k] + upto) & ~(page - 1);
@@ -40,8 +40,27 @@ void populate(float* const* column, std::int64_t i, std::int64_t upto) {
 #endif
 }
 
+// Counting pass: a particle record is one whose first value is a number; the list ends at
+// the end of the text or at the first record whose first value is anything else.
+struct counted_list {
+  std::int64_t n = 0;
+  const char* end = nullptr;  // where the list ends: the record that ends it, or the text's end
+};
+counted_list count_particles(scanner& s, const read_observer& observer, const char* text) {
+  pacer pace(observer, read_pass::counting, text);
+  counted_list c;
+  for (;;) {
+    s.skip_empty_records();
+    c.end = s.position();
+    if (!first_value_is_number(s)) return c;
+    ++c.n;
+    s.next_record();
+    pace.at(s.position());
+  }
+}
+
 // Why the reading of a stretch of the list stopped before its end.
-enum class stop { none, end_of_list, broken };
+enum class stop { none, end_of_list, broken, abandoned };
 
 // What reading a stretch of the particle list found.
 struct stretch_result {
@@ -61,11 +80,19 @@ struct reading {
   bool populates_ahead;  // writes the particle arrays themselves: their pages are populated ahead
 };
 
+// A stretch read as a piece of the list, which gives up once the pieces before it have
+// ended the list.
+struct piece_of_list {
+  const relay_stop* stop;
+  std::size_t piece;
+  bool unwanted() const { return stop->before(piece); }
+};
+
 // Reads the particle records that start in [first, last) into columns[k][0, capacity):
 // the list ends at the first record whose first value is not a number, and a broken record
 // stops the reading too. Returns nothing about a record after the stop.
 stretch_result read_stretch(const reading& how, const char* first, const char* last, float* const* columns,
-                            std::int64_t capacity, pacer* pace, bool& overflow) {
+                            std::int64_t capacity, pacer* pace, bool& overflow, const piece_of_list* piece = nullptr) {
   scanner s(first, last, 0);  // counts the lines passed
   fast_records fast(how.text_begin, how.text_end);
   stretch_result r;
@@ -75,6 +102,10 @@ stretch_result read_stretch(const reading& how, const char* first, const char* l
     if (s.at_end()) break;
     const char* record = s.position();
     const std::int64_t record_line = s.line();
+    if (piece != nullptr && (i & 4095) == 0 && piece->unwanted()) {
+      r.how = stop::abandoned;
+      return r;
+    }
     if (i == capacity) {
       // Only the end of the list may follow: the sizing rule (or the count) leaves no
       // room for more.
@@ -106,8 +137,9 @@ stretch_result read_stretch(const reading& how, const char* first, const char* l
       }
     }
     // Strictly greater: the first of equal densities wins, and NaN never does.
-    if (columns[6][i] > r.dmax) {
-      r.dmax = columns[6][i];
+    const float density = columns[static_cast<int>(column::dens)][i];
+    if (density > r.dmax) {
+      r.dmax = density;
       r.densest = i;
     }
     r.count = i + 1;
@@ -152,111 +184,78 @@ const char* record_start_from(const char* list, const char* p, const char* last)
 
 // Reads the list [list, last) in pieces on `threads` threads (this one among them). Each
 // thread reads a piece into arrays of its own; once every piece before it is joined, its
-// place in the particle arrays is known, the next piece's place is published and the
-// particles are copied there. Whatever depends on order (the first of equal densities, the
-// end of the list, the first broken record and its line) is settled in the join.
-// Returns nothing when not even this thread's arrays can be had, or when a piece's reading
-// failed for want of memory (the list is then to be read in one stretch).
+// place in the particle arrays is known and its particles are copied there. Whatever
+// depends on order (the first of equal densities, the end of the list, the first broken
+// record and its line) is settled in the join, piece after piece; the pieces after the end
+// of the list are not read. Returns nothing when not even this thread's arrays can be had,
+// or when a piece's reading failed for want of memory (the list is then to be read in one
+// stretch).
 std::optional<list_result> read_in_pieces(const reading& how, const char* list, const char* last,
                                           std::int64_t list_line, float* const* column, std::int64_t capacity,
-                                          int threads, std::size_t piece, const scan_progress& progress) {
+                                          int threads, std::size_t piece, const read_observer& observer) {
   const auto length = static_cast<std::size_t>(last - list);
   const std::size_t pieces = (length + piece - 1) / piece;
   const std::int64_t room = most_particles(static_cast<std::int64_t>(piece)) + 1;
 
-  // Slot j holds where piece j's particles go and the line it starts on, once every piece
-  // before it has been read; `ended` when the list ended before it.
-  enum : int { waiting = 0, known = 1, ended = 2 };
-  struct slot {
-    std::int64_t offset = 0, line = 0;
-    std::atomic<int> state{waiting};
-  };
   // Everything the threads work in is taken before they start (see core/threads.h).
-  std::unique_ptr<slot[]> slots;
-  std::vector<stretch_result> results;
   std::vector<std::unique_ptr<float[]>> arrays;  // one set of seven per thread
   try {
-    slots = std::make_unique<slot[]>(pieces + 1);
-    results.resize(pieces);
     arrays.reserve(static_cast<std::size_t>(threads));
-    arrays.emplace_back(new float[static_cast<std::size_t>(7 * room)]);
+    for (int t = 0; t < threads; ++t) arrays.emplace_back(new float[static_cast<std::size_t>(column_count * room)]);
   } catch (const std::bad_alloc&) {
-    return std::nullopt;
+    if (arrays.empty()) return std::nullopt;
   }
-  slots[0].line = list_line;
-  slots[0].state.store(known);
-  std::atomic<std::size_t> next{0};
-  std::atomic<bool> overflow{false}, failed{false};
-
-  const reading into_own{how.text_begin, how.text_end, how.fast, false};  // arrays kept from piece to piece
-  const auto work = [&](float* own, bool reports_progress) {
-    float* const columns[7] = {own,            own + room,     own + 2 * room, own + 3 * room,
-                               own + 4 * room, own + 5 * room, own + 6 * room};
-    for (;;) {
-      const std::size_t j = next.fetch_add(1);
-      if (j >= pieces) return;
-      if (slots[j].state.load(std::memory_order_acquire) == ended) {  // nothing to read here
-        slots[j + 1].state.store(ended, std::memory_order_release);
-        slots[j + 1].state.notify_all();
-        continue;
-      }
-      const char* first = record_start_from(list, list + j * piece, last);
-      const char* end = record_start_from(list, list + std::min(length, (j + 1) * piece), last);
-      bool full = false, lost = false;
-      stretch_result r;
-      try {
-        if (first < end) r = read_stretch(into_own, first, end, columns, room, nullptr, full);
-      } catch (...) {  // no memory for a message, say: the list is read again in one stretch
-        lost = true;
-        failed.store(true);
-      }
-      if (full) overflow.store(true);
-      results[j] = r;
-
-      slot& mine = slots[j];
-      slot& after = slots[j + 1];
-      int state;
-      while ((state = mine.state.load(std::memory_order_acquire)) == waiting) mine.state.wait(waiting);
-      if (state == ended || r.how != stop::none || full || lost) {
-        after.state.store(ended, std::memory_order_release);
-        after.state.notify_all();
-        if (state == ended) continue;
-      } else {
-        after.offset = mine.offset + r.count;
-        after.line = mine.line + r.lines;
-        after.state.store(known, std::memory_order_release);
-        after.state.notify_all();
-      }
-      // Pieces before this one are read: their text is no longer needed.
-      if (reports_progress && progress) progress(2, end);
-      if (mine.offset + r.count > capacity) {
-        overflow.store(true);
-        continue;
-      }
-      populate(column, mine.offset, mine.offset + r.count);
-      for (int k = 0; k < 7; ++k)
-        std::memcpy(column[k] + mine.offset, columns[k], sizeof(float) * static_cast<std::size_t>(r.count));
-    }
+  const auto columns_of = [&](int w) {
+    std::array<float*, column_count> c{};
+    for (int k = 0; k < column_count; ++k) c[static_cast<std::size_t>(k)] = arrays[static_cast<std::size_t>(w)].get() + k * room;
+    return c;
   };
-  {
-    thread_group helpers;
-    for (int t = 1; t < threads; ++t) {
-      try {
-        arrays.emplace_back(new float[static_cast<std::size_t>(7 * room)]);
-      } catch (const std::bad_alloc&) {
-        break;
-      }
-      if (!helpers.start([&work, own = arrays.back().get()] { work(own, false); })) break;
-    }
-    work(arrays.front().get(), true);
-  }
-
-  if (failed.load()) return std::nullopt;
-  list_result list_read;
-  list_read.overflow = overflow.load();
-  for (std::size_t j = 0; j < pieces && slots[j].state.load() == known; ++j) {
-    join(list_read, results[j], slots[j].offset, slots[j].line);
-    if (results[j].how != stop::none) break;
+  struct place {
+    std::int64_t offset = 0, line = 0;  // where a piece's particles go, and the line it starts on
+  };
+  struct piece_read {
+    stretch_result r;
+    bool full = false;
+    const char* end = nullptr;
+  };
+  const reading into_own{how.text_begin, how.text_end, how.fast, false};  // arrays kept from piece to piece
+  list_result list_read;  // joined piece after piece
+  try {
+    relay_in_order(
+        static_cast<int>(arrays.size()), pieces, place{0, list_line},
+        [&](int w, std::size_t j, const relay_stop& stop) {
+          piece_read p;
+          const char* first = record_start_from(list, list + j * piece, last);
+          p.end = record_start_from(list, list + std::min(length, (j + 1) * piece), last);
+          const piece_of_list mine{&stop, j};
+          if (first < p.end) p.r = read_stretch(into_own, first, p.end, columns_of(w).data(), room, nullptr, p.full, &mine);
+          return p;
+        },
+        [&](std::size_t, place& at, const piece_read& p) {
+          if (p.full || at.offset + p.r.count > capacity) {
+            list_read.overflow = true;
+            return false;
+          }
+          join(list_read, p.r, at.offset, at.line);
+          at.offset += p.r.count;
+          at.line += p.r.lines;
+          return p.r.how == stop::none;
+        },
+        [&](int w, std::size_t, const place& at, const piece_read& p) {
+          if (p.full || at.offset + p.r.count > capacity) return;
+          populate(column, at.offset, at.offset + p.r.count);
+          const auto own = columns_of(w);
+          for (int k = 0; k < column_count; ++k)
+            std::memcpy(column[k] + at.offset, own[static_cast<std::size_t>(k)],
+                        sizeof(float) * static_cast<std::size_t>(p.r.count));
+          // This thread's pieces are joined in order: the text before this one's end is read.
+          if (w == 0) {
+            if (observer.progress) observer.progress(read_pass::loading, static_cast<std::size_t>(p.end - how.text_begin));
+            if (observer.release) observer.release(p.end);
+          }
+        });
+  } catch (const std::bad_alloc&) {  // no memory for a message, say: the list is read again in one stretch
+    return std::nullopt;
   }
   return list_read;
 }
@@ -270,13 +269,33 @@ std::size_t piece_length(std::size_t length, int threads) {
   return std::max(piece, std::size_t{64} << 10);
 }
 
+// Reads the particle list [list, last) into the arrays: in pieces on several threads when
+// it is long enough, else in one stretch on this thread.
+list_result read_list(const char* first, const char* list, const char* last, const char* text_end,
+                      std::int64_t list_line, float* const* column, std::int64_t capacity,
+                      const read_observer& observer, const read_paths& paths) {
+  const reading how{first, text_end, paths.fast_records, true};
+  const auto length = static_cast<std::size_t>(last - list);
+  const std::size_t piece = paths.piece_bytes > 0 ? paths.piece_bytes : piece_length(length, paths.threads);
+  if (paths.threads > 1 && length > piece) {
+    if (auto pieces = read_in_pieces(how, list, last, list_line, column, capacity, paths.threads, piece, observer))
+      return *pieces;
+  }
+  list_result list_read;
+  pacer pace(observer, read_pass::loading, first);
+  bool overflow = false;
+  join(list_read, read_stretch(how, list, last, column, capacity, &pace, overflow), 0, list_line);
+  list_read.overflow = overflow;
+  return list_read;
+}
+
 }  // namespace
 
 stage_status allocate_particles(run_state& data, std::int64_t n) {
   // 4 bytes per element: from 2^62 elements on, the byte count no longer fits in 64 bits.
   if (n < 0 || n >= (std::int64_t{1} << 62))
     return failure{exit_status::memory, "Integer overflow when calculating the amount of memory to allocate"};
-  const auto arrays = {&data.xpar, &data.ypar, &data.zpar, &data.dens, &data.vx, &data.vy, &data.vz};
+  const auto arrays = data.column_arrays();
   for (particle_array* a : arrays) {
     if (!a->allocate(n)) {
       // None kept: a smaller second attempt must have all the room the first one had.
@@ -287,93 +306,56 @@ stage_status allocate_particles(run_state& data, std::int64_t n) {
   return {};
 }
 
-namespace {
-
-// Reads the particle list [list, last) into the arrays: in pieces on several threads when
-// it is long enough, else in one stretch on this thread.
-list_result read_list(const char* first, const char* list, const char* last, std::int64_t list_line,
-                      float* const* column, std::int64_t capacity, const scan_progress& progress,
-                      const read_paths& paths) {
-  const reading how{first, last, paths.fast_records, true};
-  const auto length = static_cast<std::size_t>(last - list);
-  const std::size_t piece = paths.piece_bytes > 0 ? paths.piece_bytes : piece_length(length, paths.threads);
-  if (paths.threads > 1 && length > piece) {
-    if (auto pieces = read_in_pieces(how, list, last, list_line, column, capacity, paths.threads, piece, progress))
-      return *pieces;
-  }
-  list_result list_read;
-  pacer pace(progress, 2);
-  bool overflow = false;
-  join(list_read, read_stretch(how, list, last, column, capacity, &pace, overflow), 0, list_line);
-  list_read.overflow = overflow;
-  return list_read;
-}
-
-void print_densest(std::ostream& out, const run_state& data, float dmax, std::int64_t ii) {
-  out << record()
-             .text(" Center=")
-             .f(data.x0, 9, 3)
-             .f(data.y0, 9, 3)
-             .f(data.z0, 9, 3)
-             .text(" Max.density= ")
-             .f(dmax, 9, 2)
-             .text(" particle= ")
-             .i(ii, 12)
-             .str();
-}
-
-}  // namespace
-
 stage_status load_snapshot(run_state& data, const char* first, const char* last, const std::string& file,
-                           std::ostream& out, const scan_progress& progress, read_paths paths) {
+                           snapshot_findings& found, const read_observer& observer, read_paths paths) {
+  found = {};
   scanner s(first, last);
   if (stage_status header = read_header(s, file, data.redshift); header.failed()) return header;
-  out << free_line().text("Redshift= ").num(data.redshift).str();
+  found.redshift = data.redshift;
 
   const char* list = s.position();
   const std::int64_t list_line = s.line();
-  const auto print_count = [&] {
-    if (progress) progress(0, nullptr);
-    out << free_line().text("Number of particles = ").num(data.nhalos).str();
-  };
 
   // The arrays are sized from the text left before the particles are counted; memory that
   // no particle fills is never touched and takes no room. When that much cannot be had,
-  // the particles are counted first and the arrays made just large enough.
+  // the particles are counted first and the arrays made just large enough; the list's end
+  // is then known, and nothing after it is read again.
   std::int64_t capacity = most_particles(last - list);
+  const char* list_end = last;
   bool counted = false;
   if (paths.count_first || allocate_particles(data, capacity).failed()) {
-    data.nhalos = count_particles(s, progress);
-    print_count();
+    const counted_list c = count_particles(s, observer, first);
+    data.nhalos = c.n;
+    found.count = c.n;
+    list_end = c.end;
     if (stage_status arrays = allocate_particles(data, data.nhalos); arrays.failed()) return arrays;
     capacity = data.nhalos;
     counted = true;
   }
 
-  float* const column[7] = {data.xpar.data(), data.ypar.data(), data.zpar.data(), data.vx.data(),
-                            data.vy.data(),   data.vz.data(),   data.dens.data()};
-  const list_result list_read = read_list(first, list, last, list_line, column, capacity, progress, paths);
+  const auto column = data.column_data();
+  const list_result list_read =
+      read_list(first, list, list_end, last, list_line, column.data(), capacity, observer, paths);
   if (list_read.overflow)
     return failure{exit_status::internal, file + ": more particle records than the text can hold"};
   if (list_read.how == stop::broken) {
-    // Read the broken record again to name its line; the count printed before the message
-    // is that of the counting pass, which goes on past the broken record.
+    // Read the broken record again to name its line; the count found is that of the
+    // counting pass, which goes on past the broken record.
     s.restart(list_read.stop_at, list_read.stop_line);
     if (!counted) {
-      data.nhalos = list_read.count + count_particles(s, {});
-      print_count();
+      data.nhalos = list_read.count + count_particles(s, {}, first).n;
+      found.count = data.nhalos;
       s.restart(list_read.stop_at, list_read.stop_line);
     }
-    return read_particle(s, file, column, list_read.count);
+    return read_particle(s, file, column.data(), list_read.count);
   }
   if (!counted) {
     data.nhalos = list_read.count;
-    print_count();
+    found.count = data.nhalos;
     // The room beyond the particles was never touched, but it counts against a limit on
     // the address space: give it back, so that the stages after this one have what they
     // would have had with arrays of the counted size.
-    for (particle_array* a : {&data.xpar, &data.ypar, &data.zpar, &data.dens, &data.vx, &data.vy, &data.vz})
-      a->shrink(data.nhalos);
+    for (particle_array* a : data.column_arrays()) a->shrink(data.nhalos);
   }
 
   const std::int64_t ii = list_read.densest + 1;  // 1-based, 0 while there is none
@@ -383,9 +365,20 @@ stage_status load_snapshot(run_state& data, const char* first, const char* last,
     data.y0 = data.ypar[ii - 1];
     data.z0 = data.zpar[ii - 1];
   }
-  if (progress) progress(0, nullptr);
-  print_densest(out, data, list_read.dmax, ii);
+  found.loaded = true;
+  found.dmax = list_read.dmax;
+  found.densest = ii;
   return {};
+}
+
+void shift_origin(run_state& data) {
+  in_stretches(data.threads, data.nhalos, [&](std::int64_t first, std::int64_t last) {
+    // One axis at a time, through plain pointers, so that the compiler can use vectors.
+    for (const auto& [a, origin] : {std::pair{&data.xpar, data.x0}, {&data.ypar, data.y0}, {&data.zpar, data.z0}}) {
+      float* const v = a->data();
+      for (std::int64_t i = first; i < last; ++i) v[i] = static_cast<float>(double{v[i]} - origin);
+    }
+  });
 }
 
 }  // namespace haloprof

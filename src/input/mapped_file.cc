@@ -10,6 +10,9 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+
+#include "core/unique_fd.h"
 
 namespace haloprof {
 namespace {
@@ -96,58 +99,48 @@ void unwatch(int i) {
 mapped_file::~mapped_file() {
   if (guard_ >= 0) unwatch(guard_);
   if (data_ != nullptr) munmap(const_cast<char*>(data_), size_);
-  if (fd_ >= 0) ::close(fd_);
 }
 
 bool mapped_file::open(const std::string& path, std::string& error) {
   out_of_memory_ = false;
   // Without O_NONBLOCK, opening a FIFO would wait for a writer (and some devices for a
   // carrier) before the check below could refuse it; a regular file ignores the flag.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    error = std::strerror(errno);
-    return false;
-  }
+  unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   struct stat st {};
-  if (fstat(fd, &st) != 0) {
+  if (!fd || fstat(fd.get(), &st) != 0) {
     error = std::strerror(errno);
-    ::close(fd);
     return false;
   }
   if (S_ISDIR(st.st_mode)) {
     error = "is a directory";
-    ::close(fd);
     return false;
   }
   if (!S_ISREG(st.st_mode)) {
     error = "is not a regular file (the snapshot is mapped into memory, so it must be a file)";
-    ::close(fd);
     return false;
   }
   // A mapping succeeds on files that read(2) would refuse; one read proves access.
   char probe;
-  if (st.st_size > 0 && pread(fd, &probe, 1, 0) < 0) {
+  if (st.st_size > 0 && pread(fd.get(), &probe, 1, 0) < 0) {
     error = std::strerror(errno);
-    ::close(fd);
     return false;
   }
-  size_ = static_cast<std::size_t>(st.st_size);
-  if (size_ > 0) {
-    void* p = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
+  if (st.st_size > 0) {
+    const auto size = static_cast<std::size_t>(st.st_size);
+    void* p = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd.get(), 0);
     if (p == MAP_FAILED) {
       out_of_memory_ = errno == ENOMEM;
       error = std::strerror(errno);
-      size_ = 0;
-      ::close(fd);
       return false;
     }
     data_ = static_cast<const char*>(p);
+    size_ = size;
     released_ = data_;
     madvise(p, size_, MADV_SEQUENTIAL);
     guard_ = watch(data_, size_);
   }
   // Kept open, to tell afterwards whether the file changed while it was read.
-  fd_ = fd;
+  fd_ = std::move(fd);
   modified_ = st.st_mtim;
   return true;
 }
@@ -155,24 +148,19 @@ bool mapped_file::open(const std::string& path, std::string& error) {
 bool mapped_file::changed() const {
   if (guard_ >= 0 && guards[guard_].faulted.load()) return true;
   struct stat st {};
-  if (fd_ < 0 || fstat(fd_, &st) != 0) return false;
+  if (!fd_ || fstat(fd_.get(), &st) != 0) return false;
   return static_cast<std::size_t>(st.st_size) != size_ || st.st_mtim.tv_sec != modified_.tv_sec ||
          st.st_mtim.tv_nsec != modified_.tv_nsec;
 }
 
 void mapped_file::release_before(const char* p) {
+  if (p < released_) released_ = data_;  // a new pass, from the top
   if (data_ == nullptr || p - released_ < static_cast<std::ptrdiff_t>(release_step)) return;
   const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
   const auto upto = reinterpret_cast<std::uintptr_t>(p) & ~(page - 1);
   const auto from = reinterpret_cast<std::uintptr_t>(released_) & ~(page - 1);
   if (upto > from) madvise(reinterpret_cast<void*>(from), upto - from, MADV_DONTNEED);
   released_ = reinterpret_cast<const char*>(upto);
-}
-
-void mapped_file::release_all() {
-  if (data_ == nullptr) return;
-  madvise(const_cast<char*>(data_), size_, MADV_DONTNEED);
-  released_ = data_;
 }
 
 }  // namespace haloprof

@@ -5,6 +5,8 @@
 #include <ctime>
 #include <string>
 
+#include "core/unique_fd.h"
+
 namespace haloprof {
 
 class mapped_file {
@@ -31,16 +33,15 @@ class mapped_file {
   bool changed() const;
 
   // Gives back the pages before `p` that a sequential scan has passed, so that resident
-  // memory stays small however large the file. Reading them again is still allowed.
+  // memory stays small however large the file. Reading them again is still allowed; a `p`
+  // before the last one starts a new pass over the text.
   void release_before(const char* p);
-  // Gives back every page; the mapping stays valid for a second pass.
-  void release_all();
 
  private:
   const char* data_ = nullptr;
   std::size_t size_ = 0;
   const char* released_ = nullptr;
-  int fd_ = -1;
+  unique_fd fd_;
   int guard_ = -1;  // the slot watching this mapping for faults, -1 for none
   timespec modified_{};
   bool out_of_memory_ = false;

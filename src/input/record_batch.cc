@@ -4,7 +4,13 @@
 #include <cstdint>
 
 #include "core/kernels.h"
+#include "core/run_state.h"
 #include "input/digit_words.h"
+#include "input/rounding.h"
+
+#if defined(HALOPROF_X86)
+#include <immintrin.h>
+#endif
 
 // A value of a common shape is a mantissa, [-]digits[.digits] in at most 16 bytes with at
 // most 14 digits, perhaps followed by an exponent of a letter, a sign and two digits. The
@@ -34,7 +40,6 @@
 namespace haloprof {
 namespace {
 
-constexpr int record_values = 7;
 constexpr int most_digits = 14;
 
 // A value's shape.
@@ -65,7 +70,7 @@ constexpr divisor_table divisors = make_divisors();
 // The powers 10^q that Clinger's path takes, q from -22 to 22, as a multiplier and a
 // divisor, one of them 1: at q + 22 for a positive number, at largest_scale + 1 + q + 22
 // for a negative one, whose divisor is negative.
-constexpr int largest_exact_power = 22;
+constexpr int largest_exact_power = largest_exact_power_of_ten;
 constexpr int largest_scale = 2 * largest_exact_power;
 
 struct scale_table {
@@ -150,7 +155,7 @@ uint128 top_bytes(int count) { return count == 0 ? 0 : ~uint128{0} << (8 * (16 -
 
 bool short_decimals_scalar(const short_batch& batch, float* const* columns, std::int64_t i) {
   constexpr std::uint64_t dots = 0x2e2e2e2e2e2e2e2eULL;
-  for (int k = 0; k < record_values; ++k) {
+  for (int k = 0; k < column_count; ++k) {
     const char* end = batch.record + batch.last[k];
     int length = batch.last[k] - batch.first[k];
     int exponent;
@@ -248,7 +253,7 @@ bool decimals_sse2(const short_batch& batch, float* const* columns, std::int64_t
   __m128i digits[8];
   int scale[8];
   __m128i strays = _mm_setzero_si128();
-  for (int k = 0; k < record_values; ++k) {
+  for (int k = 0; k < column_count; ++k) {
     __m128i values;
     decimal_shape s;
     if (!shape_at<exponents>(batch, k, values, s)) return otherwise();
@@ -256,7 +261,7 @@ bool decimals_sse2(const short_batch& batch, float* const* columns, std::int64_t
     strays = _mm_or_si128(strays, above_nine_sse2(digits[k]));
     scale[k] = s.scale;
     // Checked after the first value, which tells most other forms apart, and after the last.
-    if ((k == 0 || k == record_values - 1) && _mm_movemask_epi8(_mm_cmpeq_epi8(strays, _mm_setzero_si128())) != 0xffff)
+    if ((k == 0 || k == column_count - 1) && _mm_movemask_epi8(_mm_cmpeq_epi8(strays, _mm_setzero_si128())) != 0xffff)
       return otherwise();
   }
   digits[7] = _mm_setzero_si128();
@@ -275,7 +280,7 @@ bool decimals_sse2(const short_batch& batch, float* const* columns, std::int64_t
     results[p] = _mm_cvtpd_ps(q);
   }
   if (_mm_movemask_epi8(halfways) != 0) return false;
-  for (int k = 0; k < record_values; ++k) {
+  for (int k = 0; k < column_count; ++k) {
     const __m128 r = results[k / 2];
     _mm_store_ss(columns[k] + i, k % 2 == 0 ? r : _mm_shuffle_ps(r, r, 1));
   }
@@ -346,7 +351,7 @@ __attribute__((target("avx2"))) bool decimals_avx2(const short_batch& batch, flo
   __m128i digits[8];
   int scale[8];
 #pragma GCC unroll 7
-  for (int k = 0; k < record_values; ++k) {
+  for (int k = 0; k < column_count; ++k) {
     __m128i values;
     decimal_shape s;
     if (!shape_at<exponents>(batch, k, values, s)) return otherwise();
@@ -393,20 +398,15 @@ __attribute__((target("avx2"))) bool decimals_avx2(const short_batch& batch, flo
 
 // The kernels take the seven values of a record: with the count known, the loops over
 // the values unroll.
-using short_decimals_fn = bool (*)(const short_batch& batch, float* const* columns, std::int64_t i);
-
-#if defined(HALOPROF_X86)
-const tiered<short_decimals_fn> short_decimals_kernels{
-    {short_decimals_scalar, decimals_sse2<false>, decimals_avx2<false>}};
-#else
-const tiered<short_decimals_fn> short_decimals_kernels{
-    {short_decimals_scalar, short_decimals_scalar, short_decimals_scalar}};
-#endif
+const tiered<short_decimals_fn> short_decimals_kernels HALOPROF_TIERS(short_decimals_scalar, decimals_sse2<false>,
+                                                                      decimals_avx2<false>);
 
 }  // namespace
 
 bool short_decimals(const short_batch& batch, float* const* columns, std::int64_t i) {
   return short_decimals_kernels.get()(batch, columns, i);
 }
+
+short_decimals_fn short_decimals_kernel() { return short_decimals_kernels.get(); }
 
 }  // namespace haloprof

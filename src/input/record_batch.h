@@ -25,4 +25,8 @@ struct short_batch {
 // to be converted one by one; some results may have been written).
 bool short_decimals(const short_batch& batch, float* const* columns, std::int64_t i);
 
+// The active tier's short_decimals, for a pass to fetch once.
+using short_decimals_fn = bool (*)(const short_batch& batch, float* const* columns, std::int64_t i);
+short_decimals_fn short_decimals_kernel();
+
 }  // namespace haloprof

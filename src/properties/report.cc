@@ -110,10 +110,10 @@ stage_status report_appender::open_file() {
 
 stage_status report_appender::lock() {
   if (flock(fd_, LOCK_EX | LOCK_NB) == 0) return {};
-  // Held by another run. Someone watching a terminal hears once, after a second, why the
-  // run stands still; scripts and logs see nothing.
+  // Held by another run. Whoever asked hears once, after a second, that the run waits.
+  // The notice's thread is joined before this returns.
   std::jthread notice;
-  if (!told_waiting_ && isatty(STDERR_FILENO) == 1) {
+  if (waiting_ && !told_waiting_) {
     try {
       notice = std::jthread([this](std::stop_token stop) {
         std::mutex m;
@@ -121,8 +121,7 @@ stage_status report_appender::lock() {
         std::unique_lock hold(m);
         wake.wait_for(hold, stop, std::chrono::seconds(1), [] { return false; });
         if (stop.stop_requested() || told_waiting_.exchange(true)) return;
-        const std::string line = "waiting for another program to finish writing '" + path_ + "'\n";
-        [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
+        waiting_();
       });
     } catch (const std::system_error&) {
       // No thread to be had (a process or memory limit): the run waits without the notice.
@@ -193,9 +192,9 @@ stage_status report_appender::append(const std::string& block) {
   return {};
 }
 
-stage_status findproperties(run_state& data, std::ostream& out) {
+stage_status findproperties(run_state& data, std::ostream& out, std::function<void()> waiting) {
   if (stage_status binned = bin_particles(data, out); binned.failed()) return binned;
-  report_appender report;
+  report_appender report(std::move(waiting));
   if (stage_status opened = report.open(report_file); opened.failed()) return opened;
   out << free_line().text("number-density= ").num(anum).str();
   return report.append(compose_report(data));

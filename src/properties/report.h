@@ -2,10 +2,12 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <iosfwd>
 #include <string>
 
 #include "core/run_state.h"
+#include "core/status.h"
 
 namespace haloprof {
 
@@ -26,10 +28,12 @@ std::string compose_report(run_state& data);
 // regular file is taken, refused at once otherwise (a FIFO would wait for a reader). When the
 // file at the path is replaced while the lock is awaited, the block goes into the new one.
 // When append() succeeds the block is on stable storage, and so is the file's name in its
-// directory.
+// directory. `waiting`, when given, is called once when the lock has been awaited for a
+// second (from another thread, while this one waits), so that a watcher can be told why the
+// run stands still.
 class report_appender {
  public:
-  report_appender() = default;
+  explicit report_appender(std::function<void()> waiting = {}) : waiting_(std::move(waiting)) {}
   report_appender(const report_appender&) = delete;
   report_appender& operator=(const report_appender&) = delete;
   ~report_appender();
@@ -41,13 +45,15 @@ class report_appender {
   stage_status open_file();
   stage_status lock();
   stage_status fail(const std::string& why) const;
+  std::function<void()> waiting_;
   std::string path_;
   int fd_ = -1;
   std::atomic<bool> told_waiting_{false};
 };
 
 // Third stage: bulk velocity, binning, and the report appended to HaloProperties.dat in
-// the working directory. Prints the bulk velocity and the mean number density.
-stage_status findproperties(run_state& data, std::ostream& out);
+// the working directory. Prints the bulk velocity and the mean number density; `waiting` as
+// for report_appender.
+stage_status findproperties(run_state& data, std::ostream& out, std::function<void()> waiting = {});
 
 }  // namespace haloprof

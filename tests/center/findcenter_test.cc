@@ -33,7 +33,7 @@ std::string line(const std::string& console, int j) {
 }
 
 TEST(CenterRadius, SquaredRadiusSequenceInSinglePrecision) {
-  float r2 = initial_r2(0.05f);
+  float r2 = initial_r2(initial_search_radius);
   EXPECT_EQ(0.0025000002f, r2);
   const float want[] = {0.0024250003f, 0.0023522503f, 0.0022816828f};
   for (float w : want) EXPECT_EQ(w, r2 = shrink_r2(r2));
@@ -76,7 +76,7 @@ TEST(CenterWeights, WhatEachParticleAdds) {
 
 TEST(CenterSphere, ParticleExactlyOnTheSphereIsOutside) {
   // Find the float x whose squared distance rounds exactly to the first r2.
-  const float r2 = initial_r2(0.05f);
+  const float r2 = initial_r2(initial_search_radius);
   float x = std::sqrt(r2);
   while (static_cast<float>(static_cast<double>(x) * x) < r2) x = std::nextafter(x, 1.0f);
   while (static_cast<float>(static_cast<double>(x) * x) > r2) x = std::nextafter(x, 0.0f);
@@ -116,7 +116,7 @@ TEST(CenterSphere, VectorisedPassAgreesWithThePlainRule) {
   std::mt19937_64 rng(3);
   std::uniform_real_distribution<double> unit(-1.0, 1.0);
   const double centers[][3] = {{0, 0, 0}, {0.001234567891, -0.00071, 0.0003}, {0.3, 0.1, -0.2}, {1e3, 1e3, -1e3}};
-  const float radii2[] = {initial_r2(0.05f), 0.0013594868f, 1e-6f};
+  const float radii2[] = {initial_r2(initial_search_radius), 0.0013594868f, 1e-6f};
   for (const bool specials : {false, true}) {  // infinite and NaN values, which swamp the sums
     for (const auto& c : centers) {
       for (const float r2 : radii2) {
@@ -147,9 +147,9 @@ TEST(CenterSphere, VectorisedPassAgreesWithThePlainRule) {
         const plain_sums want = plain_sphere_sums(data, r2);
         testing::for_each_tier([&](tier t) {
           const std::string_view width = tier_name(t);
-          std::int64_t nn;
-          double am, xx, yy, zz;
-          sphere_sums(data, r2, nn, am, xx, yy, zz);
+          const sphere_totals got_sums = sphere_sums(data, r2);
+          const std::int64_t nn = got_sums.count;
+          const double am = got_sums.s, xx = got_sums.sx, yy = got_sums.sy, zz = got_sums.sz;
           EXPECT_EQ(want.nn, nn) << r2 << " width " << width;
           // Bit for bit, but any NaN for a NaN: which of two NaNs an addition passes on is
           // the compiler's choice of operand order, and no output shows it.

@@ -11,9 +11,10 @@
 
 #include "center/findcenter.h"
 #include "core/kernels.h"
-#include "input/readdata.h"
+#include "input/load.h"
 #include "properties/binning.h"
 #include "properties/report.h"
+#include "support/findings.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // A copy of exactly `size` bytes, so that reading one past the end is caught.
@@ -22,17 +23,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto tiers = haloprof::available_tiers();
   haloprof::force_tier(tiers[size % tiers.size()]);
   haloprof::run_state state;
-  state.rad = 0.05f;
+  state.rad = haloprof::initial_search_radius;
   std::ostringstream out;
   // Pieces on several threads too, their boundaries anywhere.
   const haloprof::read_paths paths{.threads = 1 + static_cast<int>(size % 3), .piece_bytes = 1 + size * 7 % 97};
-  const auto result = haloprof::load_snapshot(state, text, text + size, "fuzz.txt", out, {}, paths);
+  haloprof::snapshot_findings found;
+  const auto result = haloprof::load_snapshot(state, text, text + size, "fuzz.txt", found, {}, paths);
 
   haloprof::run_state plain;
-  std::ostringstream plain_out;
-  const auto plain_result = haloprof::load_snapshot(plain, text, text + size, "fuzz.txt", plain_out, {},
+  haloprof::snapshot_findings plain_found;
+  const auto plain_result = haloprof::load_snapshot(plain, text, text + size, "fuzz.txt", plain_found, {},
                                                     {.fast_records = false, .count_first = true});
-  if (result.failed() != plain_result.failed() || out.str() != plain_out.str()) std::abort();
+  if (result.failed() != plain_result.failed() ||
+      haloprof::testing::describe(state, found) != haloprof::testing::describe(plain, plain_found))
+    std::abort();
   if (result.failed() && result->message != plain_result->message) std::abort();
   if (result.ok()) {
     if (state.nhalos != plain.nhalos) std::abort();

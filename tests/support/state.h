@@ -14,7 +14,7 @@ struct particle {
 // Particles in the shifted frame, the search radius set as the driver sets it.
 inline run_state make_state(const std::vector<particle>& ps) {
   run_state data;
-  data.rad = 0.05f;
+  data.rad = initial_search_radius;
   data.nhalos = static_cast<std::int64_t>(ps.size());
   for (particle_array* a : {&data.xpar, &data.ypar, &data.zpar, &data.dens, &data.vx, &data.vy, &data.vz})
     a->allocate(data.nhalos);

@@ -1,25 +1,24 @@
-#include "input/readdata.h"
-
 #include <cmath>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "input/answer.h"
+#include "input/load.h"
+
 namespace haloprof {
 namespace {
 
 struct loaded {
   run_state data;
-  std::string console;
+  snapshot_findings found;
   stage_status result;
 };
 
 loaded load(const std::string& text) {
   loaded l;
-  std::ostringstream out;
-  l.result = load_snapshot(l.data, text.data(), text.data() + text.size(), "snap.txt", out);
-  l.console = out.str();
+  l.result = load_snapshot(l.data, text.data(), text.data() + text.size(), "snap.txt", l.found);
   return l;
 }
 
@@ -43,11 +42,11 @@ TEST(Snapshot, InputFormsReadAlike) {
   EXPECT_EQ((std::vector<float>{0.5f, 0.5f, 0.5f, 0, 0, 0, 4}), particle(l.data, 0));
   EXPECT_EQ((std::vector<float>{0.5f, 0.5f, 0.5f, 1500, 0, 0, 2}), particle(l.data, 1));
   EXPECT_EQ((std::vector<float>{0.5f, 0.5f, 0.5f, -1500, 0, 0, 1}), particle(l.data, 2));
-  EXPECT_EQ(
-      " Redshift= 2.5\n"
-      " Number of particles = 3\n"
-      " Center=    0.500    0.500    0.500 Max.density=      4.00 particle=            1\n",
-      l.console);
+  EXPECT_EQ(2.5f, l.found.redshift);
+  EXPECT_EQ(3, l.found.count);
+  EXPECT_EQ(4.0f, l.found.dmax);
+  EXPECT_EQ(1, l.found.densest);
+  EXPECT_EQ(0.5, l.data.x0);
 }
 
 TEST(Snapshot, HeaderOnlyAndNoPositiveDensity) {
@@ -55,9 +54,9 @@ TEST(Snapshot, HeaderOnlyAndNoPositiveDensity) {
     const auto l = load(text);
     ASSERT_TRUE(l.result.ok()) << l.result->message;
     EXPECT_EQ(0, l.data.x0);
-    EXPECT_NE(std::string::npos,
-              l.console.find(" Center=    0.000    0.000    0.000 Max.density=      0.00 particle=            0\n"))
-        << l.console;
+    EXPECT_TRUE(l.found.loaded);
+    EXPECT_EQ(0.0f, l.found.dmax);
+    EXPECT_EQ(0, l.found.densest);
   }
 }
 
@@ -65,7 +64,8 @@ TEST(Snapshot, DensestIsTheFirstOfEqualHighest) {
   const auto l = load("h 0\n1 1 1 0 0 0 2\n2 2 2 0 0 0 nan\n3 3 3 0 0 0 5\n4 4 4 0 0 0 5\n");
   ASSERT_TRUE(l.result.ok());
   EXPECT_EQ(3.0, l.data.x0);
-  EXPECT_NE(std::string::npos, l.console.find("Max.density=      5.00 particle=            3"));
+  EXPECT_EQ(5.0f, l.found.dmax);
+  EXPECT_EQ(3, l.found.densest);
 }
 
 TEST(Snapshot, LabelOnlyHeaderTakesTheRedshiftFromTheNextRecord) {
