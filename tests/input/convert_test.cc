@@ -103,6 +103,9 @@ TEST(Convert, HardCases) {
       {"0.4402578E+00", 13, 0.4402578f}, {"1.D+2", 5, 100.0f}, {"+.5", 3, 0.5f}, {"-.5e-3", 6, -0.0005f},
       {"-275.320997", 11, -275.320997f}, {"-1234567", 8, -1234567.0f}, {"12345678.12345678 ", 17, 12345678.12345678f},
       {"inf", 3, inf}, {"-Infinity", 9, -inf}, {"+INF", 4, inf}, {"iNfInItY", 8, inf},
+      {"0.5d0", 5, 0.5f}, {"5.0q-1", 6, 0.5f}, {"1.5-3", 5, 0.0015f}, {"2.E+1", 5, 20.0f}, {"-0", 2, -0.0f},
+      {"1e-45", 5, tiny}, {"1.4e-45", 7, tiny}, {"16777217", 8, 16777216.0f},
+      {"-1e-999999999999", 16, -0.0f}, {"1.000000059604644775390625000000000001", 38, 1.0000001f},
       // Where the number ends: the longest beginning that is one.
       {"1e", 1, 1.0f}, {"1.5+", 3, 1.5f}, {"1.5e+", 3, 1.5f}, {"1.5ee3", 3, 1.5f}, {"1..2", 2, 1.0f},
       {"1.5e3x", 5, 1500.0f}, {"0x10", 1, 0.0f}, {"1.5D+03 2", 7, 1500.0f}, {"1.5+3e4", 5, 1500.0f},
@@ -137,36 +140,71 @@ TEST(Convert, HardCases) {
     EXPECT_EQ(-1, buffers.convert(t, v)) << "'" << t << "'";
     EXPECT_EQ(42.0f, v) << "'" << t << "'";
   }
+  // Tokens that begin with a number but are not one, as a snapshot's value must be.
+  for (const char* t : {"1e", "1e+", "1.5+", "1.5e+3x", "0x10", "1..2", "1,5", "3*0.5", "infinit", "nanx", "1 2",
+                        "1e5.0", "1d", "d5", "1 ", "infinityx"}) {
+    float v = 42;
+    EXPECT_NE(static_cast<int>(std::strlen(t)), buffers.convert(t, v)) << "'" << t << "'";
+  }
 }
 
-// Random values printed the ways snapshots print them, and digit strings of any length
-// with the point and exponent anywhere: the bits of strtof. The same numbers with a D or Q
+// Exact halfway points between floats written with 17 to 19 significant digits after a
+// point: too many digits for Clinger's path, and a negative power of ten, whose truncation
+// puts the 128-bit product just below the tie (by less than a unit of its lower word), where
+// the product leaves the rounding in doubt and the exact path must decide. Ties go to the
+// even float, here the one above.
+TEST(Convert, TiesJustBelowTheTruncatedProduct) {
+  exact_buffers buffers;
+  char text[64];
+  int rows = 0;
+  for (const float base : {256.0f, 300.0f, 700.0f, 1000.0f, 2049.0f, 3000.0f, 4000.0f}) {
+    for (std::uint32_t k = 1; k < 80; k += 2) {  // odd significands: the tie goes up
+      const float below = std::bit_cast<float>(std::bit_cast<std::uint32_t>(base) | 1u) + 0.0f;
+      const float lo = std::bit_cast<float>(std::bit_cast<std::uint32_t>(below) + k - 1);
+      const double tie = (double{lo} + double{std::nextafter(lo, 1e30f)}) / 2;  // exact
+      std::snprintf(text, sizeof text, "%.25f", tie);
+      std::string number = text;
+      number.erase(number.find_last_not_of('0') + 1);
+      float got = 0;
+      ASSERT_EQ(static_cast<int>(number.size()), buffers.convert(number, got)) << number;
+      ASSERT_EQ(bits(std::strtof(number.c_str(), nullptr)), bits(got)) << number;
+      ++rows;
+    }
+  }
+  EXPECT_EQ(280, rows);
+}
+
+// The one random sweep: values printed the ways snapshots print them (printf's forms at
+// every precision, the shortest digits, Fortran's fields), and digit strings of any length
+// with the point and exponent anywhere: the bits of strtof, by the careful path (the text
+// alone) and by the fast one (text to spare). The same numbers with a D or Q
 // exponent letter or with the sign alone, and followed by a character that ends them, must
 // read the same.
 TEST(Convert, AgreesWithTheReferenceOnRandomNumbers) {
   std::mt19937_64 rng(20260412);
   exact_buffers buffers;
   char text[128], e[32];
-  for (int n = 0; n < 400000; ++n) {
+  for (int n = 0; n < 1000000; ++n) {
     const int form = static_cast<int>(rng() % 9);
     // Any finite float, or a double spread evenly in magnitude over the float range and beyond.
     float f = std::bit_cast<float>(static_cast<std::uint32_t>(rng()));
     if (!std::isfinite(f)) f = 1.0f;
     const double x = form < 4 ? f : std::exp(std::uniform_real_distribution<double>(-106.0, 90.0)(rng)) * (rng() % 2 ? -1 : 1);
+    const int digits = 1 + static_cast<int>(rng() % 18);  // up to the 19 of numpy's default
     switch (form) {
-      case 0: std::snprintf(text, sizeof text, "%.9g", x); break;
+      case 0: std::snprintf(text, sizeof text, "%.*g", digits, x); break;
       case 1: *std::to_chars(text, text + sizeof text, f).ptr = '\0'; break;  // the shortest
-      case 2: case 4: std::snprintf(text, sizeof text, "%.7e", x); break;
+      case 2: case 4: std::snprintf(text, sizeof text, rng() % 2 ? "%.*e" : "%+.*E", digits, x); break;
       case 3: case 5: std::snprintf(text, sizeof text, "%.18e", x); break;
-      case 6: std::snprintf(text, sizeof text, "%.6f", std::fmod(x, 1e7)); break;
+      case 6: std::snprintf(text, sizeof text, "%.*f", digits, std::fmod(x, 1e7)); break;
       case 7:  // Fortran's E15.7, 0.dddddddE+ee, from d.ddddddE+ee
         std::snprintf(e, sizeof e, "%.6E", std::fabs(x));
         std::snprintf(text, sizeof text, "%s0.%c%.6sE%+03d", x < 0 ? "-" : "", e[0], e + 2, std::atoi(e + 9) + 1);
         break;
       default: {  // 1 to 25 random digits, the point anywhere or nowhere, maybe an exponent
-        const int digits = 1 + static_cast<int>(rng() % 25), point = static_cast<int>(rng() % (digits + 2));
+        const int length = 1 + static_cast<int>(rng() % 25), point = static_cast<int>(rng() % (length + 2));
         std::string s = rng() % 2 ? "-" : "";
-        for (int k = 0; k < digits; ++k) s += (k == point ? "." : "") + std::string(1, static_cast<char>('0' + rng() % 10));
+        for (int k = 0; k < length; ++k) s += (k == point ? "." : "") + std::string(1, static_cast<char>('0' + rng() % 10));
         if (rng() % 2) s += "e" + std::to_string(static_cast<int>(rng() % 100) - 60);
         std::snprintf(text, sizeof text, "%s", s.c_str());
       }

@@ -72,24 +72,6 @@ float random_value(std::mt19937_64& rng) {
   }
 }
 
-TEST(FastPath, NumbersAgreeWithTheGeneralPathAndTheReference) {
-  std::mt19937_64 rng(5);
-  std::string text;
-  for (int n = 0; n < 2000000; ++n) {
-    text = print(rng, random_value(rng));
-    const std::string padded = text + std::string(32, ' ');  // the fast path reads ahead
-    const char* first = padded.data();
-    const char* last = first + text.size();
-    float fast = 0, general = 0;
-    ASSERT_TRUE(testing::whole_number(first, last, fast, first + padded.size())) << text;
-    ASSERT_TRUE(testing::whole_number(text.data(), text.data() + text.size(), general)) << text;
-    ASSERT_EQ(bits(general), bits(fast)) << text;
-    if (text.find('D') == std::string::npos) {
-      ASSERT_EQ(bits(std::strtof(text.c_str(), nullptr)), bits(fast)) << text;
-    }
-  }
-}
-
 TEST(FastPath, AdversarialNumbers) {
   for (const char* t : {"1.000000059604644775390625", "1.0000000596046448", "0.1", "0.99999997",
                         "16777216", "16777217", "16777218", "1677721.7", "0.000000016777217",
@@ -348,6 +330,28 @@ TEST(FastPath, ValuesOfEveryShapeInEveryColumn) {
       for (int r = 0; r < 3; ++r) text += plain;
       SCOPED_TRACE(std::string(shape) + " in column " + std::to_string(column + 1));
       expect_readers_agree(text);
+    }
+  }
+}
+
+// The shortest records there can be, one-digit values, fill the arrays sized from the length
+// of the text to the last element, with or without the last line end, whatever the pieces.
+TEST(FastPath, MinimalRecordsFillArraysSizedFromTheText) {
+  for (const int records : {1, 2, 3, 100, 20000}) {
+    for (const bool last_line_end : {true, false}) {
+      std::string text = "h 0\n";
+      for (int r = 0; r < records; ++r) text += "1 2 3 4 5 6 7\n";
+      if (!last_line_end) text.pop_back();
+      SCOPED_TRACE(::testing::Message() << records << " records" << (last_line_end ? "" : ", no last line end"));
+      expect_readers_agree(text);
+      for (const read_paths paths : {read_paths{}, read_paths{true, false, 2, 14}, read_paths{true, false, 3, 29},
+                                     read_paths{false, false, 4, 4096}}) {
+        run_state data;
+        snapshot_findings found;
+        ASSERT_TRUE(load_snapshot(data, text.data(), text.data() + text.size(), "s", found, {}, paths).ok());
+        EXPECT_EQ(records, data.nhalos);
+        EXPECT_EQ(7.0f, data.dens[records - 1]);
+      }
     }
   }
 }
