@@ -59,10 +59,10 @@ void accumulate_scalar(const float* x, const float* y, const float* z, const flo
     const bool in = inside(offset_from(x[k], y[k], z[k], xc, yc, zc).dd, r2);
     count += in;
     const std::uint32_t mask = in ? ~std::uint32_t{0} : 0;
-    s += double{masked(dens[k], mask)};
-    sx += double{masked(x[k] * dens[k], mask)};
-    sy += double{masked(y[k] * dens[k], mask)};
-    sz += double{masked(z[k] * dens[k], mask)};
+    s += static_cast<double>(masked(dens[k], mask));
+    sx += static_cast<double>(masked(x[k] * dens[k], mask));
+    sy += static_cast<double>(masked(y[k] * dens[k], mask));
+    sz += static_cast<double>(masked(z[k] * dens[k], mask));
   }
   t.count += count;
   t.s = s;

@@ -26,9 +26,9 @@ struct offset {
 };
 
 inline offset offset_from(float x, float y, float z, double xc, double yc, double zc) {
-  const double dx = double{x} - xc;
-  const double dy = double{y} - yc;
-  const double dz = double{z} - zc;
+  const double dx = static_cast<double>(x) - xc;
+  const double dy = static_cast<double>(y) - yc;
+  const double dz = static_cast<double>(z) - zc;
   return {dx, dy, dz, static_cast<float>((dx * dx + dy * dy) + dz * dz)};
 }
 
@@ -50,16 +50,16 @@ struct quick_test {
   quick_test(double xc, double yc, double zc, float r2)
       : fx(static_cast<float>(xc)), fy(static_cast<float>(yc)), fz(static_cast<float>(zc)) {
     const double off = std::max({std::abs(xc), std::abs(yc), std::abs(zc)}) * 0x1p-24 +
-                       double{std::numeric_limits<float>::denorm_min()};
+                       static_cast<double>(std::numeric_limits<float>::denorm_min());
     const double r = std::sqrt(static_cast<double>(r2));
     const double reach = 2 * off + r * 0x1p-20;
     const double lower = r > reach ? (r - reach) * (r - reach) * (1 - 0x1p-18) : 0;
     const double upper = (r + reach) * (r + reach) * (1 + 0x1p-18);
     // Rounded towards the inside of the margins: below `lower`, above `upper` once single.
     sure_in = static_cast<float>(lower);
-    if (double{sure_in} > lower) sure_in = std::nextafter(sure_in, 0.0f);
+    if (static_cast<double>(sure_in) > lower) sure_in = std::nextafter(sure_in, 0.0f);
     sure_out = static_cast<float>(upper);
-    if (double{sure_out} < upper) sure_out = std::nextafter(sure_out, std::numeric_limits<float>::infinity());
+    if (static_cast<double>(sure_out) < upper) sure_out = std::nextafter(sure_out, std::numeric_limits<float>::infinity());
   }
 };
 

@@ -45,7 +45,7 @@ std::string record_values_named();
 
 // The initial search radius: the single-precision 0.05 widened, 0.05000000074505806, not
 // the double nearest 0.05.
-inline constexpr double initial_search_radius = 0.05f;
+inline constexpr double initial_search_radius = static_cast<double>(0.05f);
 
 // Everything a run hands from stage to stage. All numbers start at zero.
 struct run_state {

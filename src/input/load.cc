@@ -361,9 +361,9 @@ stage_status load_snapshot(run_state& data, const char* first, const char* last,
   const std::int64_t ii = list_read.densest + 1;  // 1-based, 0 while there is none
   data.x0 = data.y0 = data.z0 = 0;
   if (ii > 0) {  // from the arrays themselves: shrinking them may have moved them
-    data.x0 = data.xpar[ii - 1];
-    data.y0 = data.ypar[ii - 1];
-    data.z0 = data.zpar[ii - 1];
+    data.x0 = static_cast<double>(data.xpar[ii - 1]);
+    data.y0 = static_cast<double>(data.ypar[ii - 1]);
+    data.z0 = static_cast<double>(data.zpar[ii - 1]);
   }
   found.loaded = true;
   found.dmax = list_read.dmax;
@@ -376,7 +376,7 @@ void shift_origin(run_state& data) {
     // One axis at a time, through plain pointers, so that the compiler can use vectors.
     for (const auto& [a, origin] : {std::pair{&data.xpar, data.x0}, {&data.ypar, data.y0}, {&data.zpar, data.z0}}) {
       float* const v = a->data();
-      for (std::int64_t i = first; i < last; ++i) v[i] = static_cast<float>(double{v[i]} - origin);
+      for (std::int64_t i = first; i < last; ++i) v[i] = static_cast<float>(static_cast<double>(v[i]) - origin);
     }
   });
 }

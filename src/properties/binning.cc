@@ -30,7 +30,7 @@ struct shell_terms {
 bool add_to_shell(run_state& data, const shell_terms& t) {
   if (t.ind < 0 || t.ind > run_state::ntab) return false;
   ++data.nprof[t.ind];
-  data.dprof[t.ind] += double{t.r};
+  data.dprof[t.ind] += static_cast<double>(t.r);
   data.vrms[t.ind] += t.vv;
   data.vrad[t.ind] += t.vvr;
   data.vrad2[t.ind] += t.vvr * t.vvr;
@@ -62,13 +62,13 @@ void shell_terms_scalar(const run_state& data, std::int64_t first, std::int64_t 
     if (!inside(o.dd, r2)) continue;
     // Softening keeps r at least 1e-4, so a particle on the center divides by no zero.
     const float r = std::sqrt(o.dd + 1e-8f);
-    const double dvx = double{data.vx[i]} - data.vxc;
-    const double dvy = double{data.vy[i]} - data.vyc;
-    const double dvz = double{data.vz[i]} - data.vzc;
+    const double dvx = static_cast<double>(data.vx[i]) - data.vxc;
+    const double dvy = static_cast<double>(data.vy[i]) - data.vyc;
+    const double dvz = static_cast<double>(data.vz[i]) - data.vzc;
     // Radial components in double, each kept in single and summed in single.
-    const auto wvx = static_cast<float>(o.dx * dvx / double{r});
-    const auto wvy = static_cast<float>(o.dy * dvy / double{r});
-    const auto wvz = static_cast<float>(o.dz * dvz / double{r});
+    const auto wvx = static_cast<float>(o.dx * dvx / static_cast<double>(r));
+    const auto wvy = static_cast<float>(o.dy * dvy / static_cast<double>(r));
+    const auto wvz = static_cast<float>(o.dz * dvz / static_cast<double>(r));
     const double vvr = (wvx + wvy) + wvz;
     const double vv = (dvx * dvx + dvy * dvy) + dvz * dvz;
     out.push_back({static_cast<int>(r / shell_width), r, vv, vvr, vv - vvr * vvr});
@@ -159,9 +159,9 @@ void bulk_velocity(run_state& data, std::ostream& out) {
   over_members<velocity>(data, velocities_kernels.get(), [&](std::int64_t, const std::vector<velocity>& v) {
     nn += static_cast<std::int64_t>(v.size());
     for (const velocity& p : v) {
-      sums[0] += double{p.vx};
-      sums[1] += double{p.vy};
-      sums[2] += double{p.vz};
+      sums[0] += static_cast<double>(p.vx);
+      sums[1] += static_cast<double>(p.vy);
+      sums[2] += static_cast<double>(p.vz);
     }
   });
   data.vxc = sums[0];
