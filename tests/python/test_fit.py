@@ -2,20 +2,11 @@
 
 import json
 import math
-import os
 import subprocess
-import sys
-from pathlib import Path
 
 import pytest
+from conftest import FIT, GOLDEN, PLOT, generate, run_haloprof
 from scipy.optimize import brentq
-
-ROOT = Path(__file__).resolve().parents[2]
-HALOPROF = str(Path(os.environ.get("HALOPROF_EXE", ROOT / "build" / "haloprof")).resolve())
-HALOGEN = str(Path(os.environ.get("HALOGEN_EXE", ROOT / "build" / "halogen")).resolve())
-GOLDEN = ROOT / "tests" / "data" / "golden"
-FIT = [sys.executable, str(ROOT / "tools" / "fit_profile")]
-PLOT = [sys.executable, str(ROOT / "tools" / "plot_profile")]
 
 # A million halo particles put R200 at 0.066, 40 shells out, and the errors of r_s near
 # 0.4%: small enough that a fit without the background (off by 1-2%) leaves 3 sigma.
@@ -39,9 +30,8 @@ def halos(tmp_path_factory):
     """One report, one block per concentration."""
     d = tmp_path_factory.mktemp("fit")
     for c in CONCENTRATIONS:
-        subprocess.run([HALOGEN, "-n", str(PARTICLES), "-c", str(c), "-s", str(SEED), "-o", str(d / "halo.txt")],
-                       check=True)
-        subprocess.run([HALOPROF], input="halo.txt\n", text=True, cwd=d, check=True, stdout=subprocess.DEVNULL)
+        generate(d / "halo.txt", "-n", PARTICLES, "-c", c, "-s", SEED)
+        run_haloprof(d, "halo.txt")
     (d / "halo.txt").unlink()
     return d / "HaloProperties.dat"
 
@@ -119,3 +109,4 @@ def test_blocks_that_cannot_be_fitted(halos, tmp_path):
         fits = [json.loads(line) for line in done.stdout.splitlines()]
         assert [f["rs"] is None for f in fits] == [case[column] is not None for case in cases]
         assert fits[-1]["shells_used"] == (35 if column == 1 else 26)  # two rows left out
+

@@ -1,34 +1,18 @@
 """The report reader and the plot command, on reports haloprof itself wrote."""
 
 import math
-import os
-import struct
 import subprocess
-import sys
-from pathlib import Path
 
 import pytest
-
-ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "tools"))
-
-from haloprof_report import COLUMNS, ReportError, block_names, parse_report, read_report  # noqa: E402
-
-HALOPROF = str(Path(os.environ.get("HALOPROF_EXE", ROOT / "build" / "haloprof")).resolve())
-HALOGEN = str(Path(os.environ.get("HALOGEN_EXE", ROOT / "build" / "halogen")).resolve())
-GOLDEN = ROOT / "tests" / "data" / "golden"
-
-
-def run_haloprof(directory, snapshot):
-    subprocess.run([HALOPROF], input=f"{snapshot}\n", text=True, cwd=directory, check=True,
-                   stdout=subprocess.DEVNULL)
+from conftest import GOLDEN, PLOT, generate, png_size, run_haloprof
+from haloprof_report import COLUMNS, ReportError, block_names, parse_report, read_report
 
 
 @pytest.fixture(scope="module")
 def report(tmp_path_factory):
     """A report of four runs: a generated halo, then the lone-particle, NaN and overflow cases."""
     d = tmp_path_factory.mktemp("report")
-    subprocess.run([HALOGEN, "--halo", "3000", "--seed", "4", "-o", str(d / "halo.txt")], check=True)
+    generate(d / "halo.txt", "--halo", 3000, "--seed", 4)
     run_haloprof(d, "halo.txt")
     for name in ("neginf", "single", "overflow"):
         (d / f"{name}.txt").write_bytes((GOLDEN / f"{name}.txt").read_bytes())
@@ -107,15 +91,6 @@ def test_block_names(reports, names):
 def test_malformed_reports(text, message):
     with pytest.raises(ReportError, match=message.replace("(", r"\(").replace(")", r"\)")):
         parse_report(text, "x.dat")
-
-
-def png_size(path):
-    data = Path(path).read_bytes()
-    assert data[:8] == b"\x89PNG\r\n\x1a\n"
-    return struct.unpack(">II", data[16:24])
-
-
-PLOT = [sys.executable, str(ROOT / "tools" / "plot_profile")]
 
 
 def test_plot_writes_a_png(report, tmp_path):
