@@ -110,3 +110,23 @@ def test_blocks_that_cannot_be_fitted(halos, tmp_path):
         assert [f["rs"] is None for f in fits] == [case[column] is not None for case in cases]
         assert fits[-1]["shells_used"] == (35 if column == 1 else 26)  # two rows left out
 
+
+def test_several_reports(halos, tmp_path):
+    """Blocks counted on through the reports, each named as plot_profile's legend names it."""
+    for name, text in (("a", halos.read_text()), ("b", halos.read_text().split("Z=")[2]),
+                       ("c", (GOLDEN / "single.report").read_text())):
+        (tmp_path / name).mkdir()
+        (tmp_path / name / "HaloProperties.dat").write_text(text if text.startswith("Z=") else "Z=" + text)
+    reports = [f"{name}/HaloProperties.dat" for name in "abc"]
+    alone = [json.loads(line) for line in subprocess.run(FIT + [str(halos), "--json"], capture_output=True,
+                                                         text=True, check=True).stdout.splitlines()]
+    done = subprocess.run(FIT + reports + ["--json", "--blocks", "1,3,4"], cwd=tmp_path, capture_output=True,
+                          text=True)
+    assert done.returncode == 1
+    assert done.stderr == ("fit_profile: block 4: c (line 1): no fit: no R200 to fit out to: Ovd(<r_out) is below "
+                           "200 from the first row on (fit_profile --rmax gives one)\n")
+    fits = [json.loads(line) for line in done.stdout.splitlines()]
+    assert [(f["block"], f["name"]) for f in fits] == [(1, "a block 1"), (3, "b"), (4, "c")]
+    assert fits[0] == dict(alone[1], name="a block 1") and fits[1] == dict(alone[1], block=3, name="b")
+    table = subprocess.run(FIT + reports + ["--blocks", "3"], cwd=tmp_path, capture_output=True, text=True)
+    assert table.stdout.startswith("block 3: b (line 1): z = 0.500, center = (")
