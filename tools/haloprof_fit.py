@@ -35,9 +35,8 @@ from dataclasses import dataclass
 import numpy as np
 from scipy.optimize import brentq, least_squares
 
-SHELL_WIDTH = 0.1 / 60       # radial width of the report's shells
-MEAN_DENSITY = 4096000.0     # particles per unit volume
-PARTICLE_MASS = 21100.0      # the report's mass unit per particle
+from haloprof_report import MEAN_DENSITY, PARTICLE_MASS, SHELL_WIDTH
+
 OVERDENSITY = 200.0          # R200 encloses 200 times the mean density
 MIN_COUNT = 10               # fewest particles for which sqrt(Np) is the count's error
 MIN_SHELLS = 4               # fewest shells for a two-parameter fit worth a chi^2

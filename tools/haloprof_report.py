@@ -25,6 +25,14 @@ from pathlib import Path
 
 import numpy as np
 
+# haloprof's compiled-in units, which every report is written in: lengths in units in which
+# the mean particle number density is 4096000 (160^3) per unit volume, masses in units in
+# which one particle weighs 21100, and 61 shells of width 0.1/60 out to radius 0.1.
+PARTICLE_MASS = 21100.0    # the report's mass unit per particle
+MEAN_DENSITY = 4096000.0   # particles per unit volume
+SHELL_WIDTH = 0.1 / 60     # radial width of the report's shells
+VOLUME_FACTOR = 4.188      # haloprof's sphere volume over r^3, in place of 4 pi / 3 = 4.18879
+
 HEADER = (" r_in     <r>    r_out     Np     Overden Ovd(<r_out)  Mass     Vrms    Vradial"
           "    Vtangential  beta")
 
@@ -48,6 +56,10 @@ ROW_DTYPE = np.dtype([(name, np.float64) for name, _, _ in COLUMNS])
 
 class ReportError(ValueError):
     """A report that is not a sequence of well-formed blocks; the message names the line."""
+
+
+class BlockChoiceError(ValueError):
+    """A --blocks index that names no block read; the message says which blocks there are."""
 
 
 @dataclass
@@ -167,3 +179,24 @@ def parse_block_indices(text: str) -> list[int]:
         return [int(part) for part in text.split(",") if part.strip()]
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected block indices such as 0,2 — found {text!r}") from None
+
+
+def reports_name(paths) -> str:
+    """How messages and titles name the reports read: the one report's name, or "N reports"."""
+    return str(paths[0]) if len(paths) == 1 else f"{len(paths)} reports"
+
+
+def select_blocks(blocks: list[Block], indices: list[int] | None, what: str) -> list[tuple[int, Block]]:
+    """The blocks a --blocks list picks, as (index, block) with the index counted from 0
+    through all the blocks (a negative one counts from the end); all of them for None.
+    `what` names the reports read, e.g. "HaloProperties.dat" or "3 reports", for the
+    BlockChoiceError raised when an index is out of range."""
+    if indices is None:
+        return list(enumerate(blocks))
+    chosen = []
+    for k in indices:
+        if not -len(blocks) <= k < len(blocks):
+            holds = f"the {what} hold" if len({b.source for b in blocks}) > 1 else f"{what} holds"
+            raise BlockChoiceError(f"{holds} blocks 0 to {len(blocks) - 1}; there is no block {k}")
+        chosen.append((k % len(blocks), blocks[k]))
+    return chosen

@@ -2,20 +2,11 @@
 
 import json
 import math
-import os
 import subprocess
-import sys
-from pathlib import Path
 
 import pytest
+from conftest import FIT, GOLDEN, PLOT, generate, run_haloprof
 from scipy.optimize import brentq
-
-ROOT = Path(__file__).resolve().parents[2]
-HALOPROF = str(Path(os.environ.get("HALOPROF_EXE", ROOT / "build" / "haloprof")).resolve())
-HALOGEN = str(Path(os.environ.get("HALOGEN_EXE", ROOT / "build" / "halogen")).resolve())
-GOLDEN = ROOT / "tests" / "data" / "golden"
-FIT = [sys.executable, str(ROOT / "tools" / "fit_profile")]
-PLOT = [sys.executable, str(ROOT / "tools" / "plot_profile")]
 
 # A million halo particles put R200 at 0.066, 40 shells out, and the errors of r_s near
 # 0.4%: small enough that a fit without the background (off by 1-2%) leaves 3 sigma.
@@ -39,9 +30,8 @@ def halos(tmp_path_factory):
     """One report, one block per concentration."""
     d = tmp_path_factory.mktemp("fit")
     for c in CONCENTRATIONS:
-        subprocess.run([HALOGEN, "-n", str(PARTICLES), "-c", str(c), "-s", str(SEED), "-o", str(d / "halo.txt")],
-                       check=True)
-        subprocess.run([HALOPROF], input="halo.txt\n", text=True, cwd=d, check=True, stdout=subprocess.DEVNULL)
+        generate(d / "halo.txt", "-n", PARTICLES, "-c", c, "-s", SEED)
+        run_haloprof(d, "halo.txt")
     (d / "halo.txt").unlink()
     return d / "HaloProperties.dat"
 
@@ -119,3 +109,24 @@ def test_blocks_that_cannot_be_fitted(halos, tmp_path):
         fits = [json.loads(line) for line in done.stdout.splitlines()]
         assert [f["rs"] is None for f in fits] == [case[column] is not None for case in cases]
         assert fits[-1]["shells_used"] == (35 if column == 1 else 26)  # two rows left out
+
+
+def test_several_reports(halos, tmp_path):
+    """Blocks counted on through the reports, each named as plot_profile's legend names it."""
+    for name, text in (("a", halos.read_text()), ("b", halos.read_text().split("Z=")[2]),
+                       ("c", (GOLDEN / "single.report").read_text())):
+        (tmp_path / name).mkdir()
+        (tmp_path / name / "HaloProperties.dat").write_text(text if text.startswith("Z=") else "Z=" + text)
+    reports = [f"{name}/HaloProperties.dat" for name in "abc"]
+    alone = [json.loads(line) for line in subprocess.run(FIT + [str(halos), "--json"], capture_output=True,
+                                                         text=True, check=True).stdout.splitlines()]
+    done = subprocess.run(FIT + reports + ["--json", "--blocks", "1,3,4"], cwd=tmp_path, capture_output=True,
+                          text=True)
+    assert done.returncode == 1
+    assert done.stderr == ("fit_profile: block 4: c (line 1): no fit: no R200 to fit out to: Ovd(<r_out) is below "
+                           "200 from the first row on (fit_profile --rmax gives one)\n")
+    fits = [json.loads(line) for line in done.stdout.splitlines()]
+    assert [(f["block"], f["name"]) for f in fits] == [(1, "a block 1"), (3, "b"), (4, "c")]
+    assert fits[0] == dict(alone[1], name="a block 1") and fits[1] == dict(alone[1], block=3, name="b")
+    table = subprocess.run(FIT + reports + ["--blocks", "3"], cwd=tmp_path, capture_output=True, text=True)
+    assert table.stdout.startswith("block 3: b (line 1): z = 0.500, center = (")

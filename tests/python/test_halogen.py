@@ -1,36 +1,20 @@
 """halogen's number forms and its whole-box shape, read back as a user's script and haloprof read them."""
 
-import os
 import re
 import subprocess
-from pathlib import Path
 
 import numpy as np
 import pytest
+from conftest import HALOGEN, generate, run_haloprof
 
-ROOT = Path(__file__).resolve().parents[2]
-HALOPROF = str(Path(os.environ.get("HALOPROF_EXE", ROOT / "build" / "haloprof")).resolve())
-HALOGEN = str(Path(os.environ.get("HALOGEN_EXE", ROOT / "build" / "halogen")).resolve())
 SMALL = ["--halo", "2000", "--box", "0.05", "--seed", "3"]
-
-
-def generate(directory, name, *args):
-    path = directory / name
-    subprocess.run([HALOGEN, *SMALL, *args, "-o", str(path)], check=True)
-    return path
-
-
-def run_haloprof(directory, name):
-    done = subprocess.run([HALOPROF], input=f"{name}\n", text=True, cwd=directory, capture_output=True)
-    assert done.returncode == 0, done.stderr
-    return done.stdout, (directory / "HaloProperties.dat").read_text()
 
 
 @pytest.fixture(scope="module")
 def exact(tmp_path_factory):
     """The values halogen means to write: %.18e gives 19 significant digits, enough for any double."""
     d = tmp_path_factory.mktemp("forms")
-    return d, np.loadtxt(generate(d, "exact.txt", "--format", "%.18e"), skiprows=1)
+    return d, np.loadtxt(generate(d / "exact.txt", *SMALL, "--format", "%.18e"), skiprows=1)
 
 
 # Each form, and the text printf (or, for g, the shortest digits of the single-precision
@@ -45,7 +29,7 @@ def exact(tmp_path_factory):
 ])
 def test_printf_forms(exact, args, text):
     d, values = exact
-    path = generate(d, "form.txt", *args)
+    path = generate(d / "form.txt", *SMALL, *args)
     separator = args[args.index("--separator") + 1] if "--separator" in args else " "
     expected = "".join(separator.join(text(v) for v in row) + "\n" for row in values)
     assert path.read_text() == "halogen 0.5\n" + expected
@@ -57,7 +41,7 @@ def test_printf_forms(exact, args, text):
 def test_fortran_fields(exact, form, digits):
     d, values = exact
     width = int(form[1:].split(".")[0])
-    lines = generate(d, "fortran.txt", "--format", form).read_text().splitlines()[1:]
+    lines = generate(d / "fortran.txt", *SMALL, "--format", form).read_text().splitlines()[1:]
     field = re.compile(rf" *-?0\.\d{{{digits}}}{form[0]}[+-]\d\d")
     parsed = []
     for line in lines:
@@ -72,8 +56,7 @@ def test_fortran_fields(exact, form, digits):
 
 def test_whole_box(tmp_path):
     """160^3 particles over the unit cube; haloprof centers on the most massive halo."""
-    subprocess.run([HALOGEN, "--shape", "box", "--halo", "30000", "--seed", "5", "--format", "%.6f",
-                    "-o", str(tmp_path / "box.txt")], check=True)
+    generate(tmp_path / "box.txt", "--shape", "box", "--halo", "30000", "--seed", "5", "--format", "%.6f")
     out, report = run_haloprof(tmp_path, "box.txt")
     assert "Number of particles = 4096000" in out
     assert report.startswith("Z=   0.500 Center=     0.512    0.487    0.503\n")

@@ -4,37 +4,10 @@ snapshots, run as written with them."""
 import os
 import re
 import shutil
-import subprocess
-import sys
-from pathlib import Path
 
-import pytest
-
-ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "tools"))
-
-from haloprof_report import read_report  # noqa: E402
-from test_report import png_size  # noqa: E402
-
-BUILD = Path(os.environ.get("HALOPROF_BUILD_DIR", ROOT / "build"))
-CMAKE = os.environ.get("CMAKE_COMMAND", "cmake")
-
-
-@pytest.fixture(scope="module")
-def prefix(tmp_path_factory):
-    prefix = tmp_path_factory.mktemp("prefix")
-    subprocess.run([CMAKE, "--install", str(BUILD), "--prefix", str(prefix)], check=True,
-                   stdout=subprocess.DEVNULL)
-    return prefix
-
-
-def run(prefix, cwd, command, **kwargs):
-    """Runs a bash command in `cwd` with the installed programs first on the PATH and no
-    module path from outside."""
-    env = dict(os.environ, PATH=f"{prefix / 'bin'}:/usr/bin:/bin")
-    env.pop("PYTHONPATH", None)
-    return subprocess.run(["bash", "-c", command], cwd=cwd, env=env, text=True, capture_output=True,
-                          **kwargs)
+from conftest import ROOT, png_size, readme_blocks
+from conftest import run_installed as run
+from haloprof_report import read_report
 
 
 def test_installed_programs_run_elsewhere(prefix, tmp_path):
@@ -51,13 +24,8 @@ def test_installed_programs_run_elsewhere(prefix, tmp_path):
     assert png_size(tmp_path / "p.png") == (1200, 900)
 
 
-def readme_section_blocks():
-    section = (ROOT / "README.md").read_text().split("\n## Many snapshots\n")[1].split("\n## ")[0]
-    return re.findall(r"```bash\n(.*?)```", section, re.S)
-
-
 def test_batch_recipe(prefix, tmp_path):
-    recipe, parallel_line, *_ = readme_section_blocks()  # then the Slurm job array
+    recipe, parallel_line, *_ = readme_blocks("\n## Many snapshots\n")  # then the Slurm job array
     names = [f"snap_{k:02}" for k in range(11)] + ["it's snap, 11"]  # an apostrophe, a blank, a comma
     (tmp_path / "snapshots").mkdir()
     made = run(prefix, tmp_path, " && ".join(

@@ -1,34 +1,20 @@
 """The report reader and the plot command, on reports haloprof itself wrote."""
 
 import math
-import os
-import struct
 import subprocess
-import sys
-from pathlib import Path
 
 import pytest
-
-ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "tools"))
-
-from haloprof_report import COLUMNS, ReportError, block_names, parse_report, read_report  # noqa: E402
-
-HALOPROF = str(Path(os.environ.get("HALOPROF_EXE", ROOT / "build" / "haloprof")).resolve())
-HALOGEN = str(Path(os.environ.get("HALOGEN_EXE", ROOT / "build" / "halogen")).resolve())
-GOLDEN = ROOT / "tests" / "data" / "golden"
-
-
-def run_haloprof(directory, snapshot):
-    subprocess.run([HALOPROF], input=f"{snapshot}\n", text=True, cwd=directory, check=True,
-                   stdout=subprocess.DEVNULL)
+import numpy as np
+from conftest import FIT, GOLDEN, PLOT, generate, png_size, run_haloprof
+from haloprof_report import (COLUMNS, MEAN_DENSITY, PARTICLE_MASS, SHELL_WIDTH, VOLUME_FACTOR, BlockChoiceError,
+                             ReportError, block_names, parse_report, read_report, select_blocks)
 
 
 @pytest.fixture(scope="module")
 def report(tmp_path_factory):
     """A report of four runs: a generated halo, then the lone-particle, NaN and overflow cases."""
     d = tmp_path_factory.mktemp("report")
-    subprocess.run([HALOGEN, "--halo", "3000", "--seed", "4", "-o", str(d / "halo.txt")], check=True)
+    generate(d / "halo.txt", "--halo", 3000, "--seed", 4)
     run_haloprof(d, "halo.txt")
     for name in ("neginf", "single", "overflow"):
         (d / f"{name}.txt").write_bytes((GOLDEN / f"{name}.txt").read_bytes())
@@ -63,6 +49,41 @@ def test_values_equal_the_text(report):
                     assert text[first:last].strip() in ("NaN",) or set(text[first:last].strip()) == {"*"}
                 else:
                     assert text[first:last].strip() == ("Infinity" if value > 0 else "-Infinity")
+
+
+def test_the_units_are_haloprofs(report):
+    """The constants the tools convert with are those haloprof writes its columns with: shells
+    of SHELL_WIDTH, Mass the count within r_out times PARTICLE_MASS, Overden and Ovd(<r_out)
+    the counts over MEAN_DENSITY times the volume haloprof takes (4.188 r^3, single precision)."""
+    rows = read_report(report)[0].rows
+    shell = np.rint(rows["r_in"] / SHELL_WIDTH)
+    assert len(rows) > 30 and np.all(np.abs(rows["r_out"] - (shell + 1) * SHELL_WIDTH) <= 5e-5)
+    assert np.all(np.abs(rows["r_in"] - shell * SHELL_WIDTH) <= 5e-5)
+    inside = np.cumsum(rows["np"])
+    assert np.allclose(rows["mass"], inside * PARTICLE_MASS, rtol=5e-5, atol=0)
+    volume = VOLUME_FACTOR * ((shell + 1) ** 3 - shell ** 3) * SHELL_WIDTH ** 3
+    for column, expected in (("overden", rows["np"] / (volume * MEAN_DENSITY)),
+                             ("ovd", inside / (VOLUME_FACTOR * ((shell + 1) * SHELL_WIDTH) ** 3 * MEAN_DENSITY))):
+        assert np.all(np.abs(rows[column] - expected) <= 5e-4 + 2e-7 * expected), column
+
+
+@pytest.mark.parametrize("reports, indices, chosen", [
+    ({"r.dat": 3}, None, [0, 1, 2]),
+    ({"r.dat": 3}, [2, -1, 0], [2, 2, 0]),
+    ({"r.dat": 3}, [3], "r.dat holds blocks 0 to 2; there is no block 3"),
+    ({"r.dat": 3}, [0, -4], "r.dat holds blocks 0 to 2; there is no block -4"),
+    ({"a/r.dat": 1, "b/r.dat": 2}, [2, -3], [2, 0]),
+    ({"a/r.dat": 1, "b/r.dat": 2}, [1, 5], "the 2 reports hold blocks 0 to 2; there is no block 5"),
+])
+def test_select_blocks(reports, indices, chosen):
+    text = (GOLDEN / "single.report").read_text()
+    blocks = [block for name, count in reports.items() for block in parse_report(text * count, name)]
+    what = next(iter(reports)) if len(reports) == 1 else f"{len(reports)} reports"
+    if isinstance(chosen, str):
+        with pytest.raises(BlockChoiceError, match=chosen):
+            select_blocks(blocks, indices, what)
+    else:
+        assert [(k, blocks[k]) for k in chosen] == select_blocks(blocks, indices, what)
 
 
 def test_special_fields(report):
@@ -109,15 +130,6 @@ def test_malformed_reports(text, message):
         parse_report(text, "x.dat")
 
 
-def png_size(path):
-    data = Path(path).read_bytes()
-    assert data[:8] == b"\x89PNG\r\n\x1a\n"
-    return struct.unpack(">II", data[16:24])
-
-
-PLOT = [sys.executable, str(ROOT / "tools" / "plot_profile")]
-
-
 def test_plot_writes_a_png(report, tmp_path):
     out = tmp_path / "p.png"
     done = subprocess.run(PLOT + [str(report), "-o", str(out), "--blocks", "0,1"], capture_output=True, text=True)
@@ -129,14 +141,16 @@ def test_plot_writes_a_png(report, tmp_path):
 @pytest.mark.parametrize("content, args, message", [
     ("", [], "the report is empty"),
     ("nonsense\n", [], "expected a block's first line"),
-    (None, ["--blocks", "7"], "there is no block 7"),
+    (None, ["--blocks", "7"], "HaloProperties.dat holds blocks 0 to 3; there is no block 7"),
 ])
-def test_plot_errors(report, tmp_path, content, args, message):
+@pytest.mark.parametrize("tool", ["plot", "fit"])
+def test_plot_errors(report, tmp_path, content, args, message, tool):
     path = report
     if content is not None:
         path = tmp_path / "bad.dat"
         path.write_text(content)
-    done = subprocess.run(PLOT + [str(path), "-o", str(tmp_path / "x.png")] + args, capture_output=True, text=True)
-    assert done.returncode == 2
-    assert message in done.stderr
+    command = PLOT + ["-o", str(tmp_path / "x.png")] if tool == "plot" else FIT + ["--plot", str(tmp_path / "x.png")]
+    done = subprocess.run(command + [str(path)] + args, capture_output=True, text=True)
+    assert (done.returncode, done.stderr.count("\n")) == (2, 1), done.stderr
+    assert message in done.stderr and "Traceback" not in done.stderr
     assert not (tmp_path / "x.png").exists()
