@@ -1,5 +1,5 @@
 // The HDF5 snapshot and group catalogue readers on small files written here with the HDF5
-// C API in each code's layout.
+// C API in each code's layout, and on the files halogen's writers make.
 #include <gtest/gtest.h>
 #include <unistd.h>
 #include <array>
@@ -15,6 +15,7 @@
 #include "snapshot/catalogue.h"
 #include "snapshot/hdf5_id.h"
 #include "snapshot/snapshot.h"
+#include "synthetic_snapshot.h"
 
 namespace haloprof {
 namespace {
@@ -381,6 +382,100 @@ TEST(Hdf5Snapshot, BadInputs) {
     EXPECT_EQ(c.status, s->status);
     // The library's own reason goes on with figures of its own: compare up to it.
     EXPECT_EQ(expected, s->message.substr(0, expected.size()));
+  }
+}
+
+// ---- halogen's writers ----
+
+synthetic_snapshot small_box(bool cosmological) {
+  synthetic_snapshot s;
+  const std::size_t n = 1000;
+  std::uint64_t state = 12345;
+  const auto next = [&] {  // a fixed LCG: the same values everywhere
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return static_cast<float>(static_cast<double>(state >> 11) * 0x1.0p-53);
+  };
+  for (std::size_t i = 0; i < n; ++i) {
+    for (int axis = 0; axis < 3; ++axis) s.pos.push_back(100 * next()), s.vel.push_back(600 * next() - 300);
+    s.ids.push_back(i + 1);
+  }
+  s.box = 100;
+  s.particle_mass = 0.3 * 27.7536627e-9 * 1e6 / n;
+  s.redshift = 1;
+  s.cosmological = cosmological;
+  return s;
+}
+
+TEST(Hdf5Writer, SnapshotsReadBackToTheSameParticles) {
+  using layout = hdf5_options::layout;
+  const struct {
+    const char* name;
+    layout code;
+    int files;
+    bool cosmological;
+  } cases[] = {{"Gadget-4", layout::gadget4, 1, true},
+               {"Gadget-4, three files", layout::gadget4, 3, true},
+               {"Gadget-4, two files, not cosmological", layout::gadget4, 2, false},
+               {"SWIFT", layout::swift, 1, true},
+               {"SWIFT, three files, not cosmological", layout::swift, 3, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const scratch dir;
+    const synthetic_snapshot s = small_box(c.cosmological);
+    std::string error;
+    ASSERT_TRUE(write_hdf5(dir / "box.hdf5", s, {c.code, c.files}, error)) << error;
+    std::unique_ptr<snapshot_reader> reader;
+    const stage_status opened = open_snapshot(dir / (c.files == 1 ? "box.hdf5" : "box.0.hdf5"), reader);
+    ASSERT_TRUE(opened.ok()) << opened->message;
+    const snapshot_info& info = reader->info();
+    const bool swift = c.code == layout::swift;
+    EXPECT_EQ(swift ? "HDF5, SWIFT layout" : "HDF5, Gadget-4 layout", info.format);
+    EXPECT_EQ(static_cast<std::size_t>(c.files), info.files.size());
+    EXPECT_EQ(s.ids.size(), info.count[1]);
+    EXPECT_EQ(s.box, info.box);
+    EXPECT_EQ(c.cosmological, info.cosmological);
+    EXPECT_EQ(c.cosmological ? 0.5 : 0, info.time);
+    EXPECT_EQ(c.cosmological ? 1 : 0, info.redshift);
+    EXPECT_EQ(0.7, info.hubble.value_or(0));
+    // Both layouts declare the same physical unit: kpc/h, with or without h in the unit.
+    ASSERT_TRUE(info.units.length_in_cm && info.units.length_h_exponent && info.units.velocity_in_cm_per_s);
+    EXPECT_DOUBLE_EQ(3.085678e21 / 0.7, *info.units.length_in_cm * std::pow(0.7, *info.units.length_h_exponent));
+    EXPECT_DOUBLE_EQ(1e5, *info.units.velocity_in_cm_per_s);
+    EXPECT_EQ(swift ? 0 : s.particle_mass, info.mass_table[1]);
+
+    collected got;
+    ASSERT_TRUE(collect(*reader, 1u << 1, positions | velocities | masses | ids, 333, got).ok());
+    ASSERT_EQ(s.pos.size(), got.pos[1].size());
+    ASSERT_EQ(s.vel.size(), got.vel[1].size());
+    for (std::size_t k = 0; k < s.pos.size(); ++k) {
+      ASSERT_EQ(s.pos[k], got.pos[1][k]) << k;
+      ASSERT_NEAR(s.vel[k], got.vel[1][k] * info.velocity_factor, 1e-6 * 300) << k;
+    }
+    EXPECT_EQ(s.ids, got.id[1]);
+    EXPECT_EQ(swift ? std::vector<double>(s.ids.size(), static_cast<float>(s.particle_mass)) : std::vector<double>{},
+              got.mass[1]);
+  }
+}
+
+TEST(Hdf5Writer, AFailedWriteLeavesNothing) {
+  const struct {
+    const char* name;
+    int files;
+    const char* blocked;  // a directory in the way of this file's name
+    const char* error;
+  } cases[] = {{"the third file's name taken by a directory", 3, "box.2.hdf5", "cannot rename '"},
+               {"a directory that does not exist", 1, nullptr, "cannot create '"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const scratch dir;
+    if (c.blocked) fs::create_directory(dir / c.blocked);
+    std::string error;
+    const std::string path = c.blocked ? dir / "box.hdf5" : dir / "none/box.hdf5";
+    EXPECT_FALSE(write_hdf5(path, small_box(true), {hdf5_options::layout::gadget4, c.files}, error));
+    EXPECT_EQ(0u, error.rfind(c.error, 0)) << error;
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(dir / "")) left.push_back(e.path().filename());
+    EXPECT_EQ(c.blocked ? std::vector<std::string>{c.blocked} : std::vector<std::string>{}, left);
   }
 }
 
