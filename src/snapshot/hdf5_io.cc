@@ -341,7 +341,7 @@ stage_status read_rows(const hdf5_object& d, const dataset_shape& shape, hsize_t
   herr_t read = 0;
   if (shape.type == dataset_shape::stored::float32) {
     // Read as stored and widen here: the library's own conversion goes through a buffer of
-    // its own in strips, at about a quarter of the speed (bench/snapshot_bench).
+    // its own in strips, at less than half the speed (bench/snapshot_bench).
     if (staging.size() < values) staging.resize(values);
     read = H5Dread(d.id.get(), H5T_NATIVE_FLOAT, memory_space.get(), file_space.get(), H5P_DEFAULT, staging.data());
     const float* from = staging.data();
