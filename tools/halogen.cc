@@ -9,6 +9,10 @@
 // profile with log-normal scatter. The numbers are written in one of the forms simulation
 // codes and scripts write (C's printf forms, Fortran's E and D fields, shortest digits).
 // The output is the same for the same options on every machine.
+//
+// The box can also be written as a simulation code writes its snapshots (Gadget-2 binary,
+// HDF5), in a simulation's units: lengths in kpc/h, masses in 10^10 Msun/h, velocities in
+// km/s, with a catalogue of its halos as a halo finder would list them.
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -21,7 +25,11 @@
 #include <string>
 #include <sys/stat.h>
 #include <string_view>
+#include <utility>
 #include <vector>
+
+#include "halogen_catalogue.h"
+#include "synthetic_snapshot.h"
 
 namespace {
 
@@ -87,6 +95,8 @@ enum class form {
 
 enum class snapshot_shape { zoom, box };
 
+enum class snapshot_format { text, gadget1, gadget2, hdf5, swift };
+
 struct options {
   std::int64_t halo = 20000;
   double concentration = 8.0;
@@ -104,8 +114,23 @@ struct options {
   char exponent_letter = 'E';  // Fortran forms: E or D
   std::string separator = " ";
   snapshot_shape shape = snapshot_shape::zoom;
+  bool shape_given = false;
   const char* output = nullptr;
+  // The box as a simulation writes it.
+  snapshot_format snapshot = snapshot_format::text;
+  gadget_options gadget;
+  int files = 1;
+  double box_size = 100000;  // kpc/h
+  bool non_cosmological = false;
+  bool across_face = false;  // the last small halo across the x = 0 face, positions wrapped
+  const char* catalogue = nullptr;
+  catalogue_format catalogue_kind = catalogue_format::ahf;
 };
+
+// The radius enclosing n particles at 200 times the mean density.
+double virial_radius(std::int64_t n) {
+  return std::cbrt(3.0 * static_cast<double>(n) / (4.0 * pi * overdensity * mean_density));
+}
 
 // NFW enclosed mass in units of its scale: m(y) = ln(1 + y) - y / (1 + y).
 double nfw_mass(double y) { return std::log1p(y) - y / (1.0 + y); }
@@ -272,7 +297,26 @@ class writer {
                "  -r, --rvir R            virial radius (default: where the mean density inside is\n"
                "                          200 times the background's)\n"
                "  -z, --redshift Z        redshift written in the header (default 0.5)\n"
-               "  -o, --output FILE       write to FILE instead of standard output\n");
+               "  -o, --output FILE       write to FILE instead of standard output\n"
+               "      --across-face       (box) place the last small halo across the x = 0 face, its\n"
+               "                          centre a quarter of its radius inside, and wrap every\n"
+               "                          position into the box\n"
+               "The box as a simulation code writes it (lengths in kpc/h, masses in 10^10 Msun/h from\n"
+               "Omega0 = 0.3, velocities in km/s), to --output:\n"
+               "      --snapshot-format F text (default: the form above), gadget1, gadget2 (Gadget-2\n"
+               "                          binary, without and with block labels), hdf5, swift\n"
+               "      --box-size L        side of the box in kpc/h (default 100000; 1 gives the text\n"
+               "                          form's values)\n"
+               "      --files N           a snapshot of N files, FILE.0 ... (default 1)\n"
+               "      --non-cosmological  time 0 in the header, velocities stored plain\n"
+               "      --big-endian        (gadget) big-endian bytes (default little-endian)\n"
+               "      --double            (gadget) positions, velocities and masses as double\n"
+               "      --long-ids          (gadget) 8-byte particle IDs\n"
+               "      --mass-block        (gadget) the mass table left 0, a MASS block written\n"
+               "      --catalogue FILE    also write the halos' centres, radii, particle counts and\n"
+               "                          masses (in the snapshot's length unit; 10^10 Msun/h, Msun/h\n"
+               "                          in the AHF form) to FILE\n"
+               "      --catalogue-format ahf|plain  AHF-style columns (default) or x y z radius\n");
   std::exit(status);
 }
 
@@ -320,6 +364,17 @@ options parse_options(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view a = argv[i];
     if (a == "-h" || a == "--help") usage(0);
+    bool* const flag = a == "--big-endian"         ? &o.gadget.big_endian
+                       : a == "--double"           ? &o.gadget.double_positions
+                       : a == "--long-ids"         ? &o.gadget.long_ids
+                       : a == "--mass-block"       ? &o.gadget.mass_block
+                       : a == "--non-cosmological" ? &o.non_cosmological
+                       : a == "--across-face"      ? &o.across_face
+                                                   : nullptr;
+    if (flag != nullptr) {
+      *flag = true;
+      continue;
+    }
     if (i + 1 >= argc) usage(2);
     const char* v = argv[++i];
     char* end = nullptr;
@@ -338,7 +393,27 @@ options parse_options(int argc, char** argv) {
       const std::string_view sv = v;
       if (sv == "zoom" || sv == "box") whole(); else end = const_cast<char*>(v);
       o.shape = sv == "box" ? snapshot_shape::box : snapshot_shape::zoom;
+      o.shape_given = true;
     }
+    else if (a == "--snapshot-format") {
+      static constexpr std::pair<std::string_view, snapshot_format> names[] = {
+          {"text", snapshot_format::text}, {"gadget1", snapshot_format::gadget1},
+          {"gadget2", snapshot_format::gadget2}, {"hdf5", snapshot_format::hdf5}, {"swift", snapshot_format::swift}};
+      end = const_cast<char*>(v);
+      for (const auto& [name, f] : names)
+        if (name == v) {
+          o.snapshot = f;
+          whole();
+        }
+    }
+    else if (a == "--catalogue-format") {
+      const std::string_view sv = v;
+      if (sv == "ahf" || sv == "plain") whole(); else end = const_cast<char*>(v);
+      o.catalogue_kind = sv == "plain" ? catalogue_format::plain : catalogue_format::ahf;
+    }
+    else if (a == "--files") o.files = static_cast<int>(std::strtol(v, &end, 10));
+    else if (a == "--box-size") o.box_size = std::strtod(v, &end);
+    else if (a == "--catalogue") { o.catalogue = v; whole(); }
     else if (a == "-o" || a == "--output") { o.output = v; whole(); }
     else usage(2);
     if (end == v || *end != '\0' || errno == ERANGE || ((a == "-s" || a == "--seed") && *v == '-')) {
@@ -347,13 +422,32 @@ options parse_options(int argc, char** argv) {
     }
   }
   if (separator_given) o.separator = separator;
+  const auto refuse = [](const char* why) {
+    std::fprintf(stderr, "halogen: %s\n", why);
+    std::exit(2);
+  };
+  const bool gadget = o.snapshot == snapshot_format::gadget1 || o.snapshot == snapshot_format::gadget2;
+  if (o.snapshot != snapshot_format::text) {
+    // A simulation's snapshot is of the whole box.
+    if (o.shape_given && o.shape == snapshot_shape::zoom)
+      refuse("a simulation's snapshot format writes the box (--shape box)");
+    o.shape = snapshot_shape::box;
+    if (o.output == nullptr) refuse("a simulation's snapshot format needs --output FILE");
+  }
+  if ((o.gadget.big_endian || o.gadget.double_positions || o.gadget.long_ids || o.gadget.mass_block) && !gadget)
+    refuse("--big-endian, --double, --long-ids and --mass-block are for --snapshot-format gadget1 or gadget2");
+  if (o.files != 1 && o.snapshot == snapshot_format::text) refuse("--files is for a simulation's snapshot format");
+  if (o.across_face && o.shape != snapshot_shape::box) refuse("--across-face is for the box (--shape box)");
+  o.gadget.format = o.snapshot == snapshot_format::gadget2 ? 2 : 1;
+  o.gadget.files = o.files;
   // At most 10^12 particles in all (tens of terabytes of text); every size positive and finite.
   constexpr double most_particles = 1e12;
   const auto finite_at_least = [](double v, double least) { return std::isfinite(v) && v >= least; };
-  if (o.halo < 0 || static_cast<double>(o.halo) > most_particles || !finite_at_least(o.concentration, 0) || o.concentration == 0 ||
-      !finite_at_least(o.box, 0) || mean_density * o.box * o.box * o.box > most_particles ||
+  if (o.halo < 0 || static_cast<double>(o.halo) > most_particles || !finite_at_least(o.concentration, 0) ||
+      o.concentration == 0 || !finite_at_least(o.box, 0) || mean_density * o.box * o.box * o.box > most_particles ||
       !finite_at_least(o.rvir, 0) || !std::isfinite(o.redshift) || o.digits < 1 || o.digits > 9 ||
-      (o.shape == snapshot_shape::box && o.halo > box_particles / 2)) {
+      (o.shape == snapshot_shape::box && o.halo > box_particles / 2) || o.files < 1 || o.files > 1024 ||
+      !finite_at_least(o.box_size, 0) || o.box_size == 0 || o.box_size > 1e30) {
     std::fprintf(stderr, "halogen: option out of range (see --help)\n");
     std::exit(2);
   }
@@ -366,8 +460,7 @@ struct halo {
   halo(std::int64_t n, double concentration, double rvir_given, const double* at, const double* bulk_velocity)
       : left(n),
         c(concentration),
-        rvir(rvir_given > 0 ? rvir_given
-                            : std::cbrt(3.0 * static_cast<double>(n) / (4.0 * pi * overdensity * mean_density))),
+        rvir(rvir_given > 0 ? rvir_given : virial_radius(n)),
         vvir(100.0 * std::cbrt(static_cast<double>(n) / 20000.0)),
         rho_scale(static_cast<double>(n) * c * c * c / (4.0 * pi * rvir * rvir * rvir * nfw_mass(c))),
         sigma(c) {
@@ -411,7 +504,9 @@ struct background {
 
 // The halos of a whole box: the given one, and smaller ones of half its concentration
 // (a lower central density: the given halo holds the densest particles) well away from it
-// and from each other, placed by the random stream.
+// and from each other, placed by the random stream. With --across-face the last one's centre
+// lies a quarter of its radius inside the x = 0 face, so that it reaches across to the far
+// side of the periodic box; the distances between halos are then to the nearest image.
 std::vector<halo> box_halos(const options& o, random_stream& rng) {
   std::vector<halo> halos;
   halos.emplace_back(o.halo, o.concentration, o.rvir, o.center, o.bulk);
@@ -419,9 +514,14 @@ std::vector<halo> box_halos(const options& o, random_stream& rng) {
     double at[3], bulk[3];
     for (;;) {
       for (double& a : at) a = 0.1 + 0.8 * rng.uniform();
+      if (o.across_face && part == 25) at[0] = 0.25 * virial_radius(o.halo / part);
       const auto apart = [&](const halo& h) {
-        const double d2 = (at[0] - h.center[0]) * (at[0] - h.center[0]) +
-                          (at[1] - h.center[1]) * (at[1] - h.center[1]) + (at[2] - h.center[2]) * (at[2] - h.center[2]);
+        double d[3];
+        for (int k = 0; k < 3; ++k) {
+          d[k] = at[k] - h.center[k];
+          if (o.across_face) d[k] -= std::nearbyint(d[k]);
+        }
+        const double d2 = d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
         return d2 >= (&h == &halos[0] ? 0.25 * 0.25 : 0.15 * 0.15);
       };
       if (std::all_of(halos.begin(), halos.end(), apart)) break;
@@ -432,23 +532,8 @@ std::vector<halo> box_halos(const options& o, random_stream& rng) {
   return halos;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  const options o = parse_options(argc, argv);
-  std::signal(SIGXFSZ, SIG_IGN);  // a file-size limit then fails a write, which is reported
-  FILE* f = stdout;
-  if (o.output != nullptr && (f = std::fopen(o.output, "wb")) == nullptr) {
-    std::fprintf(stderr, "halogen: cannot write '%s': %s\n", o.output, std::strerror(errno));
-    return 1;
-  }
-  // Only a regular file is removed after a failed write: never a device such as /dev/full.
-  struct stat st {};
-  const bool regular_file = f != stdout && fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
-
-  random_stream rng(o.seed);
-  std::vector<halo> halos;
-  background rest{};
+// The halos and the background of the shape asked for.
+void make_parts(const options& o, random_stream& rng, std::vector<halo>& halos, background& rest) {
   if (o.shape == snapshot_shape::zoom) {
     halos.emplace_back(o.halo, o.concentration, o.rvir, o.center, o.bulk);
     rest = {std::llround(mean_density * o.box * o.box * o.box), {o.center[0], o.center[1], o.center[2]}, o.box,
@@ -459,16 +544,16 @@ int main(int argc, char** argv) {
     for (const halo& h : halos) in_halos += h.left;
     rest = {box_particles - in_halos, {0.5, 0.5, 0.5}, 1.0, {0, 0, 0}, 300.0};
   }
+}
 
-  writer w(f, o);
-  {
-    char header[64];
-    std::snprintf(header, sizeof header, "halogen %g\n", o.redshift);
-    w.text(header);
-  }
+// Draws every particle of the halos and the background, handing each to
+// take(pos, vel, density), which returns false to stop.
+template <typename Take>
+void draw_particles(const options& o, random_stream& rng, std::vector<halo>& halos, background& rest,
+                    const Take& take) {
   std::int64_t left = rest.left;
   for (const halo& h : halos) left += h.left;
-  for (; left > 0 && w.error() == 0; --left) {
+  for (; left > 0; --left) {
     // Particles of the halos and the background come in random order, as in a real
     // snapshot: each is drawn from a part with the chance of its share of those left.
     const double u = rng.uniform() * static_cast<double>(left);
@@ -494,20 +579,139 @@ int main(int argc, char** argv) {
       rest.draw(rng, pos, vel, density);
     }
     density *= std::exp(o.scatter * rng.gauss()) / mean_density;
-    for (double p : pos) w.value(p);
-    for (double v : vel) w.value(v);
+    if (o.across_face)
+      for (double& p : pos) {
+        // Into [0, 1) as the single-precision value written, which may round up to 1.
+        p -= std::floor(p);
+        if (static_cast<float>(p) >= 1.0f) p = 0;
+      }
+    if (!take(pos, vel, density)) return;
+  }
+}
+
+// The text form, to f (standard output or --output); 0 or the errno of a failed write.
+int write_text(FILE* f, const options& o, random_stream& rng, std::vector<halo>& halos, background& rest) {
+  writer w(f, o);
+  {
+    char header[64];
+    std::snprintf(header, sizeof header, "halogen %g\n", o.redshift);
+    w.text(header);
+  }
+  draw_particles(o, rng, halos, rest, [&](const double* pos, const double* vel, double density) {
+    for (int k = 0; k < 3; ++k) w.value(pos[k]);
+    for (int k = 0; k < 3; ++k) w.value(vel[k]);
     w.value(density);
     w.end_line();
-  }
+    return w.error() == 0;
+  });
   w.flush();
-  int error = w.error();
-  if (error == 0 && std::fflush(f) != 0) error = errno;
-  if (f != stdout && std::fclose(f) != 0 && error == 0) error = errno;
-  if (error != 0) {
-    if (regular_file) std::remove(o.output);  // a snapshot cut short must not pass for a whole one
-    std::fprintf(stderr, "halogen: cannot write '%s': %s\n", f == stdout ? "standard output" : o.output,
-                 std::strerror(error));
-    return 1;
+  return w.error();
+}
+
+// The mass of one of the box's particles in 10^10 Msun/h, for a box of side L kpc/h at
+// Omega0 = 0.3: the critical density is 27.7536627e-9 x 10^10 Msun/h per (kpc/h)^3.
+double particle_mass(double side) {
+  return 0.3 * 27.7536627e-9 * side * side * side / static_cast<double>(box_particles);
+}
+
+// The box in a simulation's units: positions times the box size, wrapped into [0, L) as a
+// simulation keeps them (a value that rounds up to L in single precision is 0), ids from 1.
+synthetic_snapshot make_snapshot(const options& o, random_stream& rng, std::vector<halo>& halos, background& rest) {
+  synthetic_snapshot s;
+  const auto n = static_cast<std::size_t>(box_particles);
+  s.pos.reserve(3 * n);
+  s.vel.reserve(3 * n);
+  s.ids.reserve(n);
+  const double side = o.box_size;
+  const auto side_f = static_cast<float>(side);
+  draw_particles(o, rng, halos, rest, [&](const double* pos, const double* vel, double) {
+    for (int k = 0; k < 3; ++k) {
+      double x = pos[k] * side;
+      x -= side * std::floor(x / side);
+      const auto xf = static_cast<float>(x);
+      s.pos.push_back(xf >= side_f ? 0.0f : xf);
+    }
+    for (int k = 0; k < 3; ++k) s.vel.push_back(static_cast<float>(vel[k]));
+    s.ids.push_back(s.ids.size() + 1);
+    return true;
+  });
+  s.box = side;
+  s.particle_mass = particle_mass(side);
+  s.redshift = o.redshift;
+  s.cosmological = !o.non_cosmological;
+  return s;
+}
+
+// The halos as a halo finder lists them, in the output's length unit (the text form's unit
+// cube, or kpc/h), before any particle is drawn.
+std::vector<catalogue_entry> catalogue_of(const options& o, const std::vector<halo>& halos) {
+  const double length = o.snapshot == snapshot_format::text ? 1.0 : o.box_size;
+  std::vector<catalogue_entry> out;
+  for (const halo& h : halos) {
+    catalogue_entry e{};
+    for (int k = 0; k < 3; ++k) {
+      e.centre[k] = h.center[k] * length;
+      e.velocity[k] = h.bulk[k];
+    }
+    e.radius = h.rvir * length;
+    e.particles = h.left;
+    e.mass = static_cast<double>(h.left) * particle_mass(o.box_size);
+    out.push_back(e);
+  }
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const options o = parse_options(argc, argv);
+  std::signal(SIGXFSZ, SIG_IGN);  // a file-size limit then fails a write, which is reported
+  random_stream rng(o.seed);
+  std::vector<halo> halos;
+  background rest{};
+  make_parts(o, rng, halos, rest);
+  const std::vector<catalogue_entry> catalogue = catalogue_of(o, halos);
+
+  if (o.snapshot != snapshot_format::text) {
+    const synthetic_snapshot s = make_snapshot(o, rng, halos, rest);
+    std::string error;
+    const bool written =
+        o.snapshot == snapshot_format::gadget1 || o.snapshot == snapshot_format::gadget2
+            ? write_gadget(o.output, s, o.gadget, error)
+            : write_hdf5(o.output, s,
+                         hdf5_options{o.snapshot == snapshot_format::swift ? hdf5_options::layout::swift
+                                                                           : hdf5_options::layout::gadget4,
+                                      o.files},
+                         error);
+    if (!written) {
+      std::fprintf(stderr, "halogen: %s\n", error.c_str());
+      return 1;
+    }
+  } else {
+    FILE* f = stdout;
+    if (o.output != nullptr && (f = std::fopen(o.output, "wb")) == nullptr) {
+      std::fprintf(stderr, "halogen: cannot write '%s': %s\n", o.output, std::strerror(errno));
+      return 1;
+    }
+    // Only a regular file is removed after a failed write: never a device such as /dev/full.
+    struct stat st {};
+    const bool regular_file = f != stdout && fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
+    int error = write_text(f, o, rng, halos, rest);
+    if (error == 0 && std::fflush(f) != 0) error = errno;
+    if (f != stdout && std::fclose(f) != 0 && error == 0) error = errno;
+    if (error != 0) {
+      if (regular_file) std::remove(o.output);  // a snapshot cut short must not pass for a whole one
+      std::fprintf(stderr, "halogen: cannot write '%s': %s\n", f == stdout ? "standard output" : o.output,
+                   std::strerror(error));
+      return 1;
+    }
+  }
+  if (o.catalogue != nullptr) {
+    std::string error;
+    if (!write_catalogue(o.catalogue, o.catalogue_kind, catalogue, error)) {
+      std::fprintf(stderr, "halogen: %s\n", error.c_str());
+      return 1;
+    }
   }
   return 0;
 }
