@@ -129,38 +129,50 @@ class searcher {
   // distance to the k-th neighbour expected there (0: unknown), updated for the group that
   // follows.
   void group(const tree_node& g, double& guess, density_result& out, problems& trouble) {
-    if (!(guess > 0)) guess = std::sqrt(nearest(g.begin));
-    double blo[3], bhi[3], ref[3];
+    double blo[3], bhi[3], ref[3], diagonal2 = 0;
     for (int a = 0; a < 3; ++a) {
       blo[a] = g.lo[a];
       bhi[a] = g.hi[a];
       ref[a] = 0.5 * (blo[a] + bhi[a]);
+      diagonal2 += (bhi[a] - blo[a]) * (bhi[a] - blo[a]);
     }
-    // Each target first takes the candidates within `guess` (enough for most), then those
-    // within `wide` of it; gathered are those within `wide` of the group.
-    const double narrow = guess, wide = guess * wide_factor;
-    const double reach = widened(wide);
-    bool alone = false;  // every target a search of its own
-    if (s_.box > 0)
-      for (int a = 0; a < 3; ++a) alone = alone || (bhi[a] - blo[a]) + 2 * reach >= 0.5 * s_.box;
+    // A guess carried from a far sparser place (the curve leaving a halo's outskirts for its
+    // core) would gather far too many candidates: the group's first target says instead.
+    if (!(guess > 0) || (g.size() >= 8 && guess * guess > 4 * diagonal2)) guess = std::sqrt(nearest(g.begin));
     double farthest = 0;
-    if (alone) {
-      for (std::uint32_t i = g.begin; i < g.end; ++i) {
-        const double d2k = nearest(i);
-        farthest = std::max(farthest, d2k);
-        finish(i, d2k, out, trouble);
+    for (std::uint32_t i = g.begin; i < g.end;) {
+      // Each target first takes the candidates within `guess` (enough for most), then those
+      // within `wide` of it; gathered are those within `wide` of the group.
+      const double narrow = guess, wide = guess * wide_factor;
+      const double reach = widened(wide);
+      bool alone = false;  // every target a search of its own
+      if (s_.box > 0)
+        for (int a = 0; a < 3; ++a) alone = alone || (bhi[a] - blo[a]) + 2 * reach >= 0.5 * s_.box;
+      if (alone) {
+        for (; i < g.end; ++i) {
+          const double d2k = nearest(i);
+          farthest = std::max(farthest, d2k);
+          finish(i, d2k, out, trouble);
+        }
+        break;
       }
-    } else {
       gather(blo, bhi, ref, reach);
       double extent = 0;
       for (int a = 0; a < 3; ++a) extent = std::max(extent, 0.5 * (bhi[a] - blo[a]) + reach);
       const float sieves[2] = {sieve(widened(narrow), extent), sieve(reach, extent)};
       const double radii2[2] = {narrow * narrow, wide * wide};
-      for (std::uint32_t i = g.begin; i < g.end; ++i) {
-        const double d2k =
-            s_.box > 0 ? from_candidates<true>(i, ref, sieves, radii2) : from_candidates<false>(i, ref, sieves, radii2);
+      for (const std::uint32_t first = i; i < g.end;) {
+        bool own = false;
+        const double d2k = s_.box > 0 ? from_candidates<true>(i, ref, sieves, radii2, own)
+                                      : from_candidates<false>(i, ref, sieves, radii2, own);
         farthest = std::max(farthest, d2k);
-        finish(i, d2k, out, trouble);
+        finish(i++, d2k, out, trouble);
+        // The first target falling short (the curve entering a sparser place): the rest
+        // would too, so the candidates are gathered again for its distance.
+        if (own && i - 1 == first && d2k > guess * guess) {
+          guess = std::sqrt(d2k);
+          break;
+        }
       }
     }
     if (farthest > 0) guess = std::sqrt(farthest);
@@ -182,10 +194,10 @@ class searcher {
   }
 
   // The k-th neighbour's squared distance for target i from the group's candidates, the
-  // nearer neighbours left in neighbours_; by a search of its own when the candidates
-  // within the wide radius are fewer than k.
+  // nearer neighbours left in neighbours_; by a search of its own (`own` set) when the
+  // candidates within the wide radius are fewer than k.
   template <bool periodic>
-  double from_candidates(std::uint32_t i, const double* ref, const float* sieves, const double* radii2) {
+  double from_candidates(std::uint32_t i, const double* ref, const float* sieves, const double* radii2, bool& own) {
     const point_tree& t = s_.targets;
     const float x = t.x[i], y = t.y[i], z = t.z[i];
     const float rx = static_cast<float>(x - ref[0]), ry = static_cast<float>(y - ref[1]),
@@ -213,6 +225,7 @@ class searcher {
       nearer_ = nearer;
       return d2k;
     }
+    own = true;
     return nearest(i);
   }
 
