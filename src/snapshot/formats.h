@@ -25,8 +25,8 @@ stage_status sniff(const std::string& path, file_kind& kind);
 stage_status open_gadget_snapshot(const std::string& path, std::unique_ptr<snapshot_reader>& reader);
 // HDF5 snapshots in the Gadget-4, AREPO, GIZMO and SWIFT layouts, single or multi-file.
 stage_status open_hdf5_snapshot(const std::string& path, std::unique_ptr<snapshot_reader>& reader);
-// haloprof's own text snapshot of a whole box, read by haloprof's reader.
-stage_status open_text_snapshot(const std::string& path, std::unique_ptr<snapshot_reader>& reader);
+// haloprof's own text snapshot of a whole box, read by haloprof's reader on `threads` threads.
+stage_status open_text_snapshot(const std::string& path, std::unique_ptr<snapshot_reader>& reader, int threads);
 
 // AHF .AHF_halos files, Rockstar out_*.list files and plain lists of centres.
 stage_status read_text_catalogue(const std::string& path, halo_catalogue& catalogue);

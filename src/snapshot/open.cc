@@ -44,7 +44,7 @@ stage_status sniff(const std::string& path, file_kind& kind) {
   return {};
 }
 
-stage_status open_snapshot(const std::string& path, std::unique_ptr<snapshot_reader>& reader) {
+stage_status open_snapshot(const std::string& path, std::unique_ptr<snapshot_reader>& reader, int threads) {
   file_kind kind{};
   if (stage_status s = sniff(path, kind); s.failed()) return s;
   switch (kind) {
@@ -55,7 +55,7 @@ stage_status open_snapshot(const std::string& path, std::unique_ptr<snapshot_rea
     case file_kind::text:
       break;
   }
-  return open_text_snapshot(path, reader);
+  return open_text_snapshot(path, reader, threads);
 }
 
 stage_status read_catalogue(const std::string& path, halo_catalogue& catalogue) {

@@ -48,10 +48,12 @@ struct snapshot_info {
   // Gadget's u = v / sqrt(a) in a cosmological run, 1 where velocities are stored plain.
   double velocity_factor = 1;
   declared_units units;
+  bool has_densities = false;  // haloprof's text form: a density per particle, in its units
 };
 
-// What a chunk carries, as bits of a mask.
-enum particle_field : unsigned { positions = 1, velocities = 2, masses = 4, ids = 8 };
+// What a chunk carries, as bits of a mask. Densities come only from haloprof's text form,
+// which carries one per particle.
+enum particle_field : unsigned { positions = 1, velocities = 2, masses = 4, ids = 8, densities = 16 };
 
 // Up to `n` consecutive particles of one type, in the snapshot's units, widened to double
 // from whatever the file stores. Spans a reader does not fill (a field not asked for, or
@@ -64,6 +66,7 @@ struct particle_chunk {
   std::span<const double> vel;           // 3n: as stored (times velocity_factor: peculiar)
   std::span<const double> mass;          // n
   std::span<const std::uint64_t> id;     // n
+  std::span<const double> dens;          // n, where the snapshot carries densities
 };
 
 // Called for each chunk; a failure stops the reading and is returned by read().
@@ -81,9 +84,10 @@ class snapshot_reader {
 };
 
 // Opens a snapshot given by its first file (a multi-file snapshot's others are found from
-// the header's file count), telling the format from the file's first bytes. Fails with
-// cannot_open when the file cannot be read, bad_snapshot when it is no snapshot of a known
-// format or its headers are inconsistent.
-stage_status open_snapshot(const std::string& path, std::unique_ptr<snapshot_reader>& reader);
+// the header's file count), telling the format from the file's first bytes; anything that is
+// neither a Gadget-2 binary nor an HDF5 file is read as haloprof's text form (on `threads`
+// threads). Fails with cannot_open when the file cannot be read, bad_snapshot when it is no
+// snapshot of a known format or its headers are inconsistent.
+stage_status open_snapshot(const std::string& path, std::unique_ptr<snapshot_reader>& reader, int threads = 1);
 
 }  // namespace haloprof
