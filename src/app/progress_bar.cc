@@ -1,22 +1,20 @@
 #include "app/progress_bar.h"
 
+#include <algorithm>
 #include <ostream>
-#include <string>
 
 namespace haloprof {
 
-progress_bar::progress_bar(std::ostream& err, bool terminal, std::size_t total)
-    : err_(err), total_(total), enabled_(terminal && total > threshold) {}
-
-void progress_bar::show(read_pass pass, std::size_t done) {
+void progress_bar::show(std::string_view what, double done) {
   if (!enabled_) return;
-  const int percent = static_cast<int>(100.0 * static_cast<double>(done) / static_cast<double>(total_));
-  if (percent == last_percent_ && pass == last_pass_) return;
+  const int percent = static_cast<int>(100.0 * std::clamp(done, 0.0, 1.0));
+  if (percent == last_percent_ && what == last_what_) return;
   last_percent_ = percent;
-  last_pass_ = pass;
+  last_what_ = what;
   constexpr int width = 40;
   const int filled = percent * width / 100;
-  std::string line = pass == read_pass::counting ? "\rcounting particles [" : "\rloading particles  [";
+  std::string line = "\r";
+  line.append(what).append(" [");
   line.append(static_cast<std::size_t>(filled), '#').append(static_cast<std::size_t>(width - filled), '.');
   const std::string number = std::to_string(percent);
   line.append("] ").append(3 - number.size(), ' ').append(number).append("%");

@@ -1,37 +1,35 @@
-// A progress bar for the reading passes over a large snapshot, on standard error.
+// A progress bar on standard error, for long work watched on a terminal.
 #pragma once
 
-#include <cstddef>
 #include <iosfwd>
-
-#include "input/progress.h"
+#include <string>
+#include <string_view>
 
 namespace haloprof {
 
-// Shown only when standard error is a terminal and the snapshot is large, so that scripts
-// and logs see exactly the console lines and messages of a small run.
+// Drawn only when `shown` (the caller's choice: standard error is a terminal and the work is
+// long), so that scripts and logs see exactly the console lines and messages.
 class progress_bar {
  public:
-  // `err` is standard error's stream, `terminal` whether it is a terminal.
-  progress_bar(std::ostream& err, bool terminal, std::size_t total);
+  progress_bar(std::ostream& err, bool shown) : err_(err), enabled_(shown) {}
   ~progress_bar() { clear(); }
   progress_bar(const progress_bar&) = delete;
   progress_bar& operator=(const progress_bar&) = delete;
 
-  // `done` bytes of `total` scanned by `pass`.
-  void show(read_pass pass, std::size_t done);
+  // The work under way and the part of it done, from 0 to 1.
+  void show(std::string_view what, double done);
   // Erases the bar, leaving the cursor where it was before the bar.
   void clear();
 
+  // haloprof's bar is for snapshots larger than this.
   static constexpr std::size_t threshold = std::size_t{256} << 20;
 
  private:
   std::ostream& err_;
-  std::size_t total_;
   bool enabled_;
   bool drawn_ = false;
   int last_percent_ = -1;
-  read_pass last_pass_ = read_pass::counting;
+  std::string last_what_;
 };
 
 }  // namespace haloprof
