@@ -1,0 +1,82 @@
+#include "cut/output.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/shown.h"
+#include "core/unique_fd.h"
+
+namespace haloprof {
+namespace {
+
+int write_all(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? errno : EIO;
+    done += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+}  // namespace
+
+stage_status output_files::fail(const std::string& name, int error) const {
+  return failure{exit_status::report, "cannot write '" + shown_name(dir_ + "/" + name) + "': " + std::strerror(error)};
+}
+
+stage_status output_files::open(const std::string& dir) {
+  dir_ = dir.empty() ? "." : dir;
+  // Each missing parent in turn, as mkdir -p does.
+  for (std::size_t at = dir_.find('/', 1);; at = dir_.find('/', at + 1)) {
+    const std::string part = dir_.substr(0, at);
+    if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST)
+      return failure{exit_status::report, "cannot make directory '" + shown_name(part) + "': " + std::strerror(errno)};
+    if (at == std::string::npos) break;
+  }
+  struct stat st {};
+  if (stat(dir_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    return failure{exit_status::report, "cannot write to '" + shown_name(dir_) + "': not a directory"};
+  return {};
+}
+
+output_files::~output_files() {
+  for (const auto& [temporary, name] : pending_) ::unlink(temporary.c_str());
+}
+
+stage_status output_files::write(const std::string& name, const std::string& text) {
+  const std::string temporary = dir_ + "/.halocut-" + std::to_string(getpid()) + "-" + name;
+  const unique_fd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (!fd) return fail(name, errno);
+  {
+    const std::lock_guard hold(lock_);
+    pending_.emplace_back(temporary, name);
+  }
+  if (const int error = write_all(fd.get(), text); error != 0) return fail(name, error);
+  if (fdatasync(fd.get()) != 0 && errno != EINVAL) return fail(name, errno);
+  return {};
+}
+
+stage_status output_files::commit() {
+  std::size_t done = 0;
+  for (; done < pending_.size(); ++done) {
+    const auto& [temporary, name] = pending_[done];
+    if (::rename(temporary.c_str(), (dir_ + "/" + name).c_str()) != 0) {
+      const int error = errno;
+      pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(done));
+      return fail(name, error);
+    }
+  }
+  pending_.clear();
+  // The names in the directory on stable storage too.
+  const unique_fd d(::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (d && fsync(d.get()) != 0 && errno != EINVAL) return fail(".", errno);
+  return {};
+}
+
+}  // namespace haloprof
