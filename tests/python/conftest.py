@@ -16,6 +16,7 @@ sys.path.insert(0, str(ROOT / "tools"))
 # The programs under test: CTest names them; a run by hand takes them from build/.
 HALOPROF = str(Path(os.environ.get("HALOPROF_EXE", ROOT / "build" / "haloprof")).resolve())
 HALOGEN = str(Path(os.environ.get("HALOGEN_EXE", ROOT / "build" / "halogen")).resolve())
+HALOCUT = str(Path(os.environ.get("HALOCUT_EXE", ROOT / "build" / "halocut")).resolve())
 BUILD = Path(os.environ.get("HALOPROF_BUILD_DIR", ROOT / "build"))
 CMAKE = os.environ.get("CMAKE_COMMAND", "cmake")
 GOLDEN = ROOT / "tests" / "data" / "golden"
@@ -34,6 +35,31 @@ def generate(path, *args):
     """Writes halogen's snapshot with `args` to `path`."""
     subprocess.run([HALOGEN, *map(str, args), "-o", str(path)], check=True)
     return Path(path)
+
+
+# halogen's box of 160^3 particles as simulation codes write it: the main halo of BOX_HALO
+# particles (concentration 8) and five smaller ones (N/4 to N/25, concentration 4), the last
+# across the x = 0 face, at redshift 0.5, with its catalogues.
+BOX_HALO = 400_000
+BOX_ARGS = ["--shape", "box", "--halo", BOX_HALO, "--seed", 11, "--across-face"]
+
+
+@pytest.fixture(scope="session")
+def boxes(tmp_path_factory):
+    """The box as a Gadget-2 binary, an HDF5 file in the Gadget-4 layout and one in SWIFT's,
+    and its AHF-style catalogue: {"gadget2": path, "hdf5": path, "swift": path, "ahf": path}."""
+    d = tmp_path_factory.mktemp("box")
+    made = {}
+    for form, name in (("gadget2", "snap_010"), ("hdf5", "snap_010.hdf5"), ("swift", "swift_010.hdf5")):
+        extra = ["--catalogue", d / "halos.AHF_halos"] if form == "gadget2" else []
+        made[form] = generate(d / name, *BOX_ARGS, "--snapshot-format", form, *extra)
+    made["ahf"] = d / "halos.AHF_halos"
+    return made
+
+
+def run_halocut(*args, cwd=None):
+    """Runs halocut with `args`; the finished process (its status, standard output and error)."""
+    return subprocess.run([HALOCUT, *map(str, args)], cwd=cwd, text=True, capture_output=True)
 
 
 def png_size(path):

@@ -1,0 +1,192 @@
+"""halocut on halogen's box in every form simulation codes write it, and on snapshots and
+catalogues it must refuse."""
+
+import json
+import math
+import struct
+
+import numpy as np
+import pytest
+from conftest import BOX_ARGS, generate, run_halocut
+
+
+def halo_files(directory):
+    return sorted(p.name for p in directory.glob("halo_*.txt"))
+
+
+def read_halo(path):
+    """(header, values): a halo file's first line and its particles, one row each."""
+    lines = path.read_text().splitlines()
+    return lines[0], np.array([[float(v) for v in line.split()] for line in lines[1:]])
+
+
+@pytest.fixture(scope="module")
+def cuts(boxes, tmp_path_factory):
+    """Each form of the box cut at the AHF catalogue's centres: {form: directory}."""
+    made = {}
+    for form in ("gadget2", "hdf5", "swift"):
+        out = tmp_path_factory.mktemp(form)
+        done = run_halocut(boxes[form], "-o", out, "--centers", boxes["ahf"])
+        assert done.returncode == 0 and done.stderr == "", done.stderr
+        assert len(done.stdout.splitlines()) == 6, done.stdout
+        made[form] = out
+    return made
+
+
+def test_every_form_gives_the_same_cut(cuts):
+    names = halo_files(cuts["gadget2"])
+    assert names == [f"halo_{k}.txt" for k in range(6)]
+    for name in names:
+        gadget = (cuts["gadget2"] / name).read_bytes()
+        assert (cuts["hdf5"] / name).read_bytes() == gadget, name  # both store u = v / sqrt(a)
+        # SWIFT stores peculiar velocities: the same, but for their last rounding.
+        (_, a), (_, b) = read_halo(cuts["gadget2"] / name), read_halo(cuts["swift"] / name)
+        assert np.array_equal(a[:, [0, 1, 2, 6]], b[:, [0, 1, 2, 6]]), name
+        assert np.allclose(a[:, 3:6], b[:, 3:6], rtol=1e-6, atol=1e-3), name
+
+
+def test_manifest_and_the_halo_across_the_face(boxes, cuts):
+    manifest = json.loads((cuts["hdf5"] / "halos.json").read_text())
+    assert manifest["units"]["length_unit"] == "kpc/h" and manifest["units"]["mass_unit"] == "1e10 Msun/h"
+    assert manifest["box"] == 100000 and manifest["scale_factor"] == pytest.approx(2 / 3)
+    assert math.isclose(manifest["units"]["length"], 1e5)  # the unit cube as 100 Mpc/h
+    catalogue = np.loadtxt(boxes["ahf"], comments="#")
+    for halo, row in zip(manifest["halos"], catalogue):
+        assert halo["id"] == int(row[0]) and halo["center"] == pytest.approx(list(row[5:8]))
+        _, p = read_halo(cuts["hdf5"] / halo["file"])
+        r = np.sqrt((p[:, :3] ** 2).sum(axis=1))
+        assert halo["particles"] == len(p) and r.max() <= 0.15
+        # Whole about its centre, across the face too: as many particles on either side.
+        core = p[r < 0.3 * row[11] / manifest["units"]["length"]]
+        assert abs(np.mean(core[:, 0] > 0) - 0.5) < 0.05, halo["id"]
+        # The halo's bulk velocity, peculiar: u sqrt(a), not the stored u.
+        assert np.allclose(core[:, 3:6].mean(axis=0), row[8:11], atol=8), (halo["id"], core[:, 3:6].mean(axis=0))
+
+
+def test_densities_are_the_whole_box_ones(boxes, tmp_path):
+    """--peaks estimates every particle's density in the whole box; a cut at the same
+    centres, from its sources within its kernels' reach, must give the same files."""
+    done = run_halocut(boxes["gadget2"], "-o", tmp_path / "peaks", "--peaks", 6)
+    assert done.returncode == 0, done.stderr
+    manifest = json.loads((tmp_path / "peaks" / "halos.json").read_text())
+    (tmp_path / "peaks.txt").write_text("".join("%r %r %r\n" % tuple(h["center"]) for h in manifest["halos"]))
+    done = run_halocut(boxes["gadget2"], "-o", tmp_path / "cut", "--centers", tmp_path / "peaks.txt")
+    assert done.returncode == 0, done.stderr
+    for name in halo_files(tmp_path / "peaks"):
+        assert (tmp_path / "cut" / name).read_bytes() == (tmp_path / "peaks" / name).read_bytes(), name
+
+
+def test_text_gives_the_binary_cut(tmp_path):
+    """The same particles as haloprof's text and as a Gadget-2 file in the unit cube, at
+    redshift 0 (u = v): the same halo files, densities estimated afresh for both."""
+    args = [*BOX_ARGS, "-z", 0]
+    generate(tmp_path / "box.txt", *args, "--digits", 9)
+    generate(tmp_path / "box.g1", *args, "--snapshot-format", "gadget1", "--box-size", 1, "--catalogue",
+             tmp_path / "halos", "--catalogue-format", "plain")
+    for snapshot, extra in (("box.txt", ["--density", "knn"]), ("box.g1", [])):
+        done = run_halocut(tmp_path / snapshot, "-o", tmp_path / snapshot.replace(".", "_"), "--centers",
+                           tmp_path / "halos", *extra)
+        assert done.returncode == 0, done.stderr
+    for name in halo_files(tmp_path / "box_g1"):
+        assert (tmp_path / "box_txt" / name).read_bytes() == (tmp_path / "box_g1" / name).read_bytes(), name
+
+
+# A small Gadget-2 snapshot (format 1, little-endian) to damage: n particles of type 1 in a
+# box of side 1000 at random positions, zero velocities, unit masses from the table.
+def gadget(path, n=8000, box=1000.0, positions=None, masses=None):
+    rng = np.random.default_rng(5)
+    pos = rng.uniform(0, box, (n, 3)).astype(np.float32) if positions is None else positions
+    npart = [0, len(pos), 0, 0, 0, 0]
+    table = [0, 0 if masses is not None else 1.0, 0, 0, 0, 0]
+    head = struct.pack("<6i6d2d2i6I2i4d", *npart, *table, 1.0, 0.0, 0, 0, *npart, 0, 1, box, 0.3, 0.7, 0.7)
+    records = [head.ljust(256, b"\0"), pos.tobytes(), np.zeros_like(pos).tobytes(),
+               np.arange(len(pos), dtype=np.uint32).tobytes()]
+    if masses is not None:
+        records.append(np.asarray(masses, dtype=np.float32).tobytes())
+    path.write_bytes(b"".join(struct.pack("<i", len(r)) + r + struct.pack("<i", len(r)) for r in records))
+    return path
+
+
+def damaged(tmp_path, **kwargs):
+    return gadget(tmp_path / "snap", **kwargs)
+
+
+def nan_position(tmp_path):
+    p = np.random.default_rng(5).uniform(0, 1000, (8000, 3)).astype(np.float32)
+    p[77, 1] = np.nan
+    return damaged(tmp_path, positions=p)
+
+
+def far_position(tmp_path):
+    p = np.random.default_rng(5).uniform(0, 1000, (8000, 3)).astype(np.float32)
+    p[5, 0] = 1200
+    return damaged(tmp_path, positions=p)
+
+
+def edge_positions(tmp_path):
+    p = np.random.default_rng(5).uniform(0, 1000, (8000, 3)).astype(np.float32)
+    p[3] = (1000, np.float32(-1e-4), 500)  # on the far face, a rounding step below 0: wrapped
+    return damaged(tmp_path, positions=p)
+
+
+def short_file(tmp_path):
+    path = damaged(tmp_path)
+    path.write_bytes(path.read_bytes()[:200000])
+    return path
+
+
+def unequal_masses(tmp_path):
+    return damaged(tmp_path, masses=np.where(np.arange(8000) % 2, 1.0, 2.0))
+
+
+def no_box(tmp_path):
+    return damaged(tmp_path, box=0.0)
+
+
+CENTRE = "500 500 500\n"
+# (what, the snapshot, the catalogue's text, more options, status, text in the one line)
+BAD = [
+    ("a NaN position", nan_position, CENTRE, [], 4, "type 1, particle 77: position (" ),
+    ("a position well outside the box", far_position, CENTRE, [], 4, "outside the box [0, 1000)"),
+    ("positions on the box's edges", edge_positions, CENTRE, [], 0, ""),
+    ("a file shorter than its blocks", short_file, CENTRE, [], 4, "snap"),
+    ("unequal masses", unequal_masses, CENTRE, [], 4, "unequal masses, from 1 to 2"),
+    ("no box and no mean density", no_box, CENTRE, [], 4, "no box (BoxSize 0): give --mean-density"),
+    ("a centre outside the box", damaged, "500 500 1500\n", [], 4, "halo 0 (row 0): centre (500, 500, 1500)"),
+    ("a catalogue line of two columns", damaged, "500 500\n", [], 4, "halos:1"),
+    ("a radius over half the box", damaged, CENTRE, ["--radius", "0.2"], 4, "more than half the box's side (500)"),
+    ("a cut of fewer than k particles", damaged, CENTRE, ["--radius", "0.005"], 4,
+     "halo_0: 2 particles within 40 of its centre (500, 500, 500), fewer than the density's 32"),
+    ("an output below a file", damaged, CENTRE, ["-o", "snap/out"], 6, "cannot make directory"),
+]
+
+
+@pytest.mark.parametrize("what, snapshot, catalogue, extra, status, message", BAD, ids=[b[0] for b in BAD])
+def test_bad_input_is_one_line_and_leaves_no_file(tmp_path, what, snapshot, catalogue, extra, status, message):
+    snapshot(tmp_path)
+    (tmp_path / "halos").write_text(catalogue)
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / "earlier").write_text("kept\n")
+    done = run_halocut("snap", "-o", "out", "--centers", "halos", "--radius", "0.05", *extra, cwd=tmp_path)
+    assert done.returncode == status, done.stderr
+    if status == 0:
+        assert halo_files(tmp_path / "out") == ["halo_0.txt"]
+        return
+    assert done.stderr.count("\n") == 1 and done.stderr.startswith("halocut: ") and message in done.stderr, \
+        done.stderr
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["earlier"]
+
+
+def test_a_full_disk_leaves_no_file(tmp_path):
+    damaged(tmp_path)
+    (tmp_path / "halos").write_text(CENTRE)
+    done = run_halocut_limited(tmp_path, 4096)
+    assert done.returncode == 6 and "File too large" in done.stderr, done.stderr
+    assert not any((tmp_path / "out").iterdir())
+
+
+def run_halocut_limited(cwd, file_size):
+    import subprocess
+    from conftest import HALOCUT
+    return subprocess.run(["bash", "-c", f'ulimit -f {file_size // 512}; exec "{HALOCUT}" snap -o out '
+                                         f'--centers halos --radius 0.05'], cwd=cwd, text=True, capture_output=True)
