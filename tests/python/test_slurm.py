@@ -2,6 +2,7 @@
 own (munged, slurmctld and slurmd with their own key, socket, ports, state and logs in a
 scratch directory, all run as root), the array script taken from the README as written."""
 
+import json
 import os
 import re
 import shutil
@@ -20,13 +21,17 @@ SEARCH = "/usr/sbin:/usr/bin:/sbin:/bin"
 
 def make_inputs(prefix, directory):
     """The files the array profiles, where the README's road puts them: [(file, the directory
-    its report is made in)]. One name has an apostrophe, a blank and a comma."""
-    names = [f"snap_{k:02}" for k in range(5)] + ["it's snap, 5"]
-    (directory / "snapshots").mkdir()
+    its report is made in)], and the manifest the submission reads the particle counts from.
+    One name has an apostrophe, a blank and a comma."""
+    names = [f"halo_{k}" for k in range(5)] + ["halo_it's 5, too"]
+    (directory / "halos").mkdir()
     made = run_installed(prefix, directory, " && ".join(
-        f'halogen -n 1500 -b 0.1 -s {k} -z {k / 4} -o "snapshots/{name}.txt"' for k, name in enumerate(names)))
+        f'halogen -n 1500 -b 0.1 -s {k} -z {k / 4} -o "halos/{name}.txt"' for k, name in enumerate(names)))
     assert made.returncode == 0, made.stderr
-    return [(directory / "snapshots" / f"{name}.txt", directory / "out" / name) for name in names]
+    files = [directory / "halos" / f"{name}.txt" for name in names]
+    halos = [{"id": k, "file": f.name, "particles": len(f.read_text().splitlines()) - 1} for k, f in enumerate(files)]
+    (directory / "halos" / "halos.json").write_text(json.dumps({"halos": halos}))
+    return [(f, directory / "out" / f.stem) for f in files]
 
 
 def free_ports(count):
@@ -129,9 +134,10 @@ def cluster(tmp_path_factory):
 
 def test_job_array(cluster, prefix, tmp_path):
     env, d = cluster
-    submit, script, *_ = readme_blocks(MARKER)
+    _, script, submit, *_ = readme_blocks("\n## From a snapshot to a catalogue of halos\n")
     assert script.startswith("#!/bin/bash\n")
-    (tmp_path / re.search(r"(\S+\.sh)\s*$", submit).group(1)).write_text(script)
+    assert readme_blocks(MARKER)[0] == submit  # the block the README marks
+    (tmp_path / re.search(r"(\S+\.sh)\b", submit).group(1)).write_text(script)
     inputs = make_inputs(prefix, tmp_path)
 
     # Each input's block, from runs one after another in one directory.
