@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "center/findcenter.h"
+#include "core/format.h"
 #include "input/convert.h"
 #include "input/load.h"
 
@@ -42,11 +43,9 @@ std::string form_numbers(int count, form f) {
       case form::fixed6: std::snprintf(buf, sizeof buf, "%.6f", v); break;
       case form::sci7: std::snprintf(buf, sizeof buf, "%.7e", v); break;
       case form::fortran: {  // E15.7: 0.dddddddE+ee
-        char e[32];
-        std::snprintf(e, sizeof e, "%.6e", v);
-        const bool negative = e[0] == '-';
-        const char* d = e + negative;
-        std::snprintf(buf, sizeof buf, "%s0.%c%.6sE%+03d", negative ? "-" : "", d[0], d + 2, std::atoi(d + 9) + 1);
+        std::string field;
+        haloprof::put_fortran_e(field, v, 0, 7);
+        std::snprintf(buf, sizeof buf, "%s", field.c_str());
         break;
       }
       case form::sci18: std::snprintf(buf, sizeof buf, "%.18e", v); break;

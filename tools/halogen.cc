@@ -28,6 +28,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/format.h"
+
 #include "halogen_catalogue.h"
 #include "synthetic_snapshot.h"
 
@@ -182,34 +184,6 @@ class dispersion_table {
   std::vector<double> sigma_;
 };
 
-// Fortran's Ew.d (Dw.d) output of v: [-]0.<d digits>E+ee, right-justified in w columns
-// (w >= d + 8; halogen's values all have two-digit exponents). The digits are v's rounded
-// to d significant digits, as printf's %.<d-1>e gives them.
-char* fortran_field(char* out, double v, int w, int d, char letter) {
-  char sci[64];
-  const char* end = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific, d - 1).ptr;
-  const char* e = std::find(static_cast<const char*>(sci), end, 'e');
-  int exponent = 0;
-  for (const char* p = e + 2; p < end; ++p) exponent = 10 * exponent + (*p - '0');
-  if (e[1] == '-') exponent = -exponent;
-  if (v != 0) ++exponent;  // d.ddd x 10^e is 0.dddd x 10^(e+1); zero keeps E+00
-  char field[64];
-  char* f = field;
-  if (sci[0] == '-') *f++ = '-';
-  *f++ = '0';
-  *f++ = '.';
-  for (const char* p = sci + (sci[0] == '-'); p < e; ++p)
-    if (*p != '.') *f++ = *p;
-  *f++ = letter;
-  *f++ = exponent < 0 ? '-' : '+';
-  const int magnitude = exponent < 0 ? -exponent : exponent;
-  *f++ = static_cast<char>('0' + magnitude / 10);
-  *f++ = static_cast<char>('0' + magnitude % 10);
-  const auto length = static_cast<int>(f - field);
-  out = std::fill_n(out, w - length, ' ');
-  return std::copy(field, f, out);
-}
-
 class writer {
  public:
   writer(FILE* f, const options& o) : f_(f), o_(o) {}
@@ -240,9 +214,12 @@ class writer {
       case form::printf_f:
         end = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, p).ptr;
         break;
-      case form::fortran:
-        end = fortran_field(buf, v, o_.width, p, o_.exponent_letter);
+      case form::fortran: {
+        std::string field;
+        haloprof::put_fortran_e(field, v, o_.width, p, o_.exponent_letter);
+        end = std::copy(field.begin(), field.end(), buf);
         break;
+      }
     }
     line_.append(buf, end);
   }

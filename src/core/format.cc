@@ -101,6 +101,26 @@ void put_scientific(std::string& out, double v, int w, int d) {
   put_aligned(out, s, w);
 }
 
+void put_fortran_e(std::string& out, double v, int w, int d, char letter) {
+  char sci[max_decimals + 16];
+  const auto r = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific, d - 1);
+  const std::string_view s(sci, static_cast<std::size_t>(r.ptr - sci));
+  const auto e = s.find('e');
+  int exponent = 0;
+  for (std::size_t k = e + 2; k < s.size(); ++k) exponent = 10 * exponent + (s[k] - '0');
+  if (s[e + 1] == '-') exponent = -exponent;
+  if (v != 0) ++exponent;  // d.ddd x 10^e is 0.dddd x 10^(e+1)
+  std::string field = s[0] == '-' ? "-0." : "0.";
+  for (std::size_t k = s[0] == '-' ? 1 : 0; k < e; ++k)
+    if (s[k] != '.') field += s[k];
+  field += letter;
+  field += exponent < 0 ? '-' : '+';
+  const std::string digits = std::to_string(exponent < 0 ? -exponent : exponent);
+  field += digits.size() < 2 ? "0" + digits : digits;
+  if (w > static_cast<int>(field.size())) out.append(static_cast<std::size_t>(w) - field.size(), ' ');
+  out += field;
+}
+
 void free_line::blank() {
   if (line_.back() != ' ') line_ += ' ';
 }

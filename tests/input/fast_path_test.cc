@@ -17,6 +17,7 @@
 
 #include "support/bits.h"
 #include "support/numbers.h"
+#include "core/format.h"
 #include "input/load.h"
 #include "input/record_batch.h"
 #include "support/findings.h"
@@ -41,17 +42,10 @@ std::string print(std::mt19937_64& rng, float f, int form = -1, int digits = 0) 
     case 2: std::snprintf(buf, sizeof buf, "%.*f", digits, v); break;
     case 3: std::snprintf(buf, sizeof buf, "%+.*E", digits, v); break;
     case 4: std::snprintf(buf, sizeof buf, "%.*e", digits, v); buf[std::strcspn(buf, "e")] = 'D'; break;
-    case 5: {  // Fortran's E and D fields: 0.ddddE+xx, the exponent one more than C's
-      char c[80];
-      std::snprintf(c, sizeof c, "%.*e", digits - 1, v);
-      char* const e = std::strchr(c, 'e');
-      const bool negative = c[0] == '-';
-      std::string mantissa(c + negative, e);
-      mantissa.erase(std::remove(mantissa.begin(), mantissa.end(), '.'), mantissa.end());
-      const int exponent = std::atoi(e + 1) + (v != 0);
-      std::snprintf(buf, sizeof buf, "%s0.%s%c%c%02d", negative ? "-" : "", mantissa.c_str(), rng() % 2 ? 'E' : 'D',
-                    exponent < 0 ? '-' : '+', std::abs(exponent));
-      break;
+    case 5: {  // Fortran's E and D fields: 0.ddddE+xx
+      std::string field;
+      put_fortran_e(field, v, 0, digits, rng() % 2 ? 'E' : 'D');
+      return field;
     }
     default: std::snprintf(buf, sizeof buf, "%.*g", digits, v); break;
   }
