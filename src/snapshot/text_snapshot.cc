@@ -82,6 +82,10 @@ stage_status open_text_snapshot(const std::string& path, std::unique_ptr<snapsho
       load_snapshot(data, file.begin(), file.end(), shown_name(path), found, observer, {.threads = threads});
   if (file.changed())
     return failure{exit_status::snapshot_changed, "snapshot '" + shown_name(path) + "' changed while being read"};
+  // Anything that is neither a Gadget-2 binary nor HDF5 comes here: say so with the text's fault.
+  if (loaded.failed() && loaded->status == exit_status::bad_snapshot)
+    return failure{exit_status::bad_snapshot,
+                   loaded->message + " (read as haloprof's text form: the file is neither a Gadget-2 binary nor HDF5)"};
   if (loaded.failed()) return loaded;
 
   snapshot_info info;

@@ -135,6 +135,12 @@ def short_file(tmp_path):
     return path
 
 
+def unknown_format(tmp_path):
+    path = tmp_path / "snap"
+    path.write_bytes(bytes(range(7, 250)) * 40)
+    return path
+
+
 def unequal_masses(tmp_path):
     return damaged(tmp_path, masses=np.where(np.arange(8000) % 2, 1.0, 2.0))
 
@@ -149,7 +155,8 @@ BAD = [
     ("a NaN position", nan_position, CENTRE, [], 4, "type 1, particle 77: position (" ),
     ("a position well outside the box", far_position, CENTRE, [], 4, "outside the box [0, 1000)"),
     ("positions on the box's edges", edge_positions, CENTRE, [], 0, ""),
-    ("a file shorter than its blocks", short_file, CENTRE, [], 4, "snap"),
+    ("a file shorter than its blocks", short_file, CENTRE, [], 4, "runs past the end of the file (200000 bytes)"),
+    ("an unknown format", unknown_format, CENTRE, [], 4, "neither a Gadget-2 binary nor HDF5"),
     ("unequal masses", unequal_masses, CENTRE, [], 4, "unequal masses, from 1 to 2"),
     ("no box and no mean density", no_box, CENTRE, [], 4, "no box (BoxSize 0): give --mean-density"),
     ("a centre outside the box", damaged, "500 500 1500\n", [], 4, "halo 0 (row 0): centre (500, 500, 1500)"),
