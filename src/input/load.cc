@@ -40,8 +40,8 @@ void populate(float* const* column, std::int64_t i, std::int64_t upto) {
 #endif
 }
 
-// Counting pass: a particle record is one whose first value is a number; the list ends at
-// the end of the text or at the first record whose first value is anything else.
+// Counting pass: every record before the end of the list (ends_list) counts, a damaged one
+// too, so that the count agrees with the reading pass's stop.
 struct counted_list {
   std::int64_t n = 0;
   const char* end = nullptr;  // where the list ends: the record that ends it, or the text's end
@@ -52,7 +52,7 @@ counted_list count_particles(scanner& s, const read_observer& observer, const ch
   for (;;) {
     s.skip_empty_records();
     c.end = s.position();
-    if (!first_value_is_number(s)) return c;
+    if (ends_list(s)) return c;
     ++c.n;
     s.next_record();
     pace.at(s.position());
@@ -90,8 +90,8 @@ struct piece_of_list {
 };
 
 // Reads the particle records that start in [first, last) into columns[k][0, capacity):
-// the list ends at the first record whose first value is not a number, and a broken record
-// stops the reading too. Returns nothing about a record after the stop.
+// the list ends at the first record that ends_list says ends it, and a broken record stops
+// the reading too. Returns nothing about a record after the stop.
 stretch_result read_stretch(const reading& how, const char* first, const char* last, float* const* columns,
                             std::int64_t capacity, pacer* pace, bool& overflow, const piece_of_list* piece = nullptr) {
   scanner s(first, last, 0, how.line_end);  // counts the lines passed
@@ -110,7 +110,7 @@ stretch_result read_stretch(const reading& how, const char* first, const char* l
     if (i == capacity) {
       // Only the end of the list may follow: the sizing rule (or the count) leaves no
       // room for more.
-      if (first_value_is_number(s)) {
+      if (!ends_list(s)) {
         overflow = true;
       } else {
         r.how = stop::end_of_list;
@@ -126,7 +126,7 @@ stretch_result read_stretch(const reading& how, const char* first, const char* l
     if (const char* at = how.fast ? fast.read(record, columns, i) : nullptr) {
       s.finish_record(at);
     } else {
-      if (!first_value_is_number(s)) {
+      if (ends_list(s)) {
         r.how = stop::end_of_list;
       } else if (read_particle(s, std::string(), columns, i).failed()) {
         r.how = stop::broken;

@@ -153,15 +153,23 @@ stage_status read_particle(scanner& s, const std::string& file, float* const* co
   return {};
 }
 
-bool first_value_is_number(scanner& s) {
-  if (s.at_end()) return false;
+bool ends_list(scanner& s) {
+  if (s.at_end()) return true;
   const char* at = s.position();
   const std::int64_t line = s.line();
   float x;
   std::string_view text;
-  const bool number = s.number(x, text) && !text.empty();
+  if (s.number(x, text) && !text.empty()) {
+    s.restart(at, line);
+    return false;
+  }
+  bool damaged = !text.empty();
+  for (int k = 1; damaged && k < column_count; ++k) {
+    s.skip_separator();
+    damaged = !s.at_record_end() && s.peek() != '/' && s.peek() != ',' && s.number(x, text);
+  }
   s.restart(at, line);
-  return number;
+  return !damaged;
 }
 
 }  // namespace haloprof

@@ -78,8 +78,12 @@ stage_status read_header(scanner& s, const std::string& file, float& redshift);
 // over; the failure names the line when the record is not seven numbers.
 stage_status read_particle(scanner& s, const std::string& file, float* const* columns, std::int64_t i);
 
-// Whether the record here (blank records passed over) starts with a number: the particle
-// list ends at the first record that does not. Leaves the scanner where it was.
-bool first_value_is_number(scanner& s);
+// Whether the record here (blank records passed over) ends the particle list: the end of
+// the text, or a record whose first value is not a number (a line of words, say), unless
+// the six values after it are numbers: that is a particle record with a damaged first
+// value (a stray byte in x), which read_particle names as an error rather than the list
+// silently ending there. An empty first value (a leading comma) ends the list. Leaves the
+// scanner where it was.
+bool ends_list(scanner& s);
 
 }  // namespace haloprof
