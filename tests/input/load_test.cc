@@ -125,17 +125,19 @@ TEST(Snapshot, BrokenRecordsAreErrorsNamingTheLine) {
 }
 
 TEST(Snapshot, FileNameAnswers) {
-  struct { const char* answer; const char* name; } rows[] = {
+  struct { std::string answer; const char* name; } rows[] = {
       {"halo.txt\n", "halo.txt"},
       {"\n   \n  examples/halo.txt  trailing\n", "examples/halo.txt"},
       {"/abs/path/a_very_long_file_name_of_more_than_twenty_characters.txt\n",
        "/abs/path/a_very_long_file_name_of_more_than_twenty_characters.txt"},
       {"snap.txt,other\n", "snap.txt"},
-      {"'my halo.txt  ' rest\n", "my halo.txt"},
-      {"\"it''s \"\n", "it''s"},
+      {"'my halo.txt  ' rest\n", "my halo.txt  "},  // between the quotes, exactly
+      {"\"it''s \"\n", "it''s "},
+      {"'no closing quote \r\n", "no closing quote"},
       {"'it''s'\n", "it's"},
       {"name-without-newline", "name-without-newline"},
       {"\tname\r\n", "name"},
+      {std::string(longest_answer, ' ') + "\t after the blanks\n", "after"},  // the cap counts the name
   };
   for (const auto& r : rows) {
     std::istringstream in(r.answer);
