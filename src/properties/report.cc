@@ -164,14 +164,16 @@ int make_durable(int fd, const std::string& path) {
 stage_status report_appender::append(const std::string& block) {
   // The lock keeps every block whole when many runs append to one file at once. A run that
   // waited may find the file replaced meanwhile (rewritten elsewhere and renamed over the
-  // path, under the same lock): its block then belongs in the file now at the path.
+  // path, under the same lock), or removed: its block then belongs in the file now at the
+  // path. Whatever keeps the run from confirming that the file it holds is the one at the
+  // path (a link loop left there, a path through a file) means opening the path again,
+  // which fails if the path leads nowhere: a block must not go into a removed file.
   struct stat st {};
   for (;;) {
     if (stage_status locked = lock(); locked.failed()) return locked;
     if (fstat(fd_, &st) != 0) return fail(std::strerror(errno));
     struct stat at_path {};
-    const int found = stat(path_.c_str(), &at_path) == 0 ? 0 : errno;
-    if (found == 0 ? at_path.st_dev == st.st_dev && at_path.st_ino == st.st_ino : found != ENOENT) break;
+    if (stat(path_.c_str(), &at_path) == 0 && at_path.st_dev == st.st_dev && at_path.st_ino == st.st_ino) break;
     ::close(fd_);  // and with it the lock
     fd_ = -1;
     if (stage_status opened = open_file(); opened.failed()) return opened;
