@@ -4,8 +4,10 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <mutex>
 #include <ostream>
 #include <stop_token>
@@ -190,16 +192,24 @@ int room_for(int fd, off_t size, std::size_t n) {
   return 0;
 }
 
+// The directory that holds the report's name: that of the file a link at the path leads to.
+std::string directory_of(const std::string& path) {
+  const std::unique_ptr<char, void (*)(void*)> real(realpath(path.c_str(), nullptr), std::free);
+  const std::string file = real ? real.get() : path;
+  const std::size_t slash = file.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
+}
+
 // Puts the file's data and its name in its directory on stable storage; returns 0 or an
 // errno. EINVAL says the file system cannot: there is nothing more to do. The directory is
 // synced by every run, not only the one that created the file: that one may have been
 // killed before its sync, or may still be waiting for the lock while this block goes in.
+// A directory that cannot be opened (one that may be written but not read, a drop box) is
+// synced with the rest of its file system.
 int make_durable(int fd, const std::string& path) {
   if (fdatasync(fd) != 0 && errno != EINVAL) return errno;
-  const std::size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd < 0) return errno;
+  const int dfd = ::open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd < 0) return syncfs(fd) != 0 ? errno : 0;
   const int err = fsync(dfd) != 0 && errno != EINVAL ? errno : 0;
   ::close(dfd);
   return err;

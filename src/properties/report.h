@@ -30,9 +30,9 @@ std::string compose_report(run_state& data);
 // refused at once otherwise (a FIFO would wait for a reader). When the file at the path is
 // replaced or removed while the lock is awaited, the block goes into the file then at the
 // path. When append() succeeds the block is on stable storage, and so is the file's name in
-// its directory. `waiting`, when given, is called once when the lock has been awaited for a
-// second (from another thread, while this one waits), so that a watcher can be told why the
-// run stands still.
+// its directory (that of the file a link at the path leads to). `waiting`, when given, is
+// called once when the lock has been awaited for a second (from another thread, while this
+// one waits), so that a watcher can be told why the run stands still.
 class report_appender {
  public:
   explicit report_appender(std::function<void()> waiting = {}) : waiting_(std::move(waiting)) {}
