@@ -1,11 +1,13 @@
 #include "app/console.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <ostream>
 #include <poll.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace haloprof {
@@ -25,6 +27,17 @@ bool prepare_process() {
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
   return stdout_closed;
+}
+
+std::optional<std::string> stack_shortfall() {
+  rlimit stack{};
+  if (getrlimit(RLIMIT_STACK, &stack) != 0 || stack.rlim_cur == RLIM_INFINITY || stack.rlim_cur >= least_stack)
+    return {};
+  const rlimit raised{std::min<rlim_t>(least_stack, stack.rlim_max), stack.rlim_max};
+  if (raised.rlim_cur > stack.rlim_cur && setrlimit(RLIMIT_STACK, &raised) == 0) stack = raised;
+  if (stack.rlim_cur >= least_stack) return {};
+  return "the stack limit (ulimit -s) of " + std::to_string(stack.rlim_cur / 1024) + " KiB is below the " +
+         std::to_string(least_stack >> 10) + " KiB a run needs";
 }
 
 console_buffer::console_buffer(int fd, int lost) : fd_(fd), error_(lost), by_line_(isatty(fd) == 1) {}

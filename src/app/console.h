@@ -2,6 +2,7 @@
 #pragma once
 
 #include <iosfwd>
+#include <optional>
 #include <streambuf>
 #include <string>
 
@@ -13,6 +14,13 @@ namespace haloprof {
 // console nobody reads and a file-size limit give write errors (EPIPE, EFBIG) that the run
 // handles, instead of ending it. Returns whether standard output was closed.
 bool prepare_process();
+
+// A run's deepest calls take about 24 KiB of the main thread's stack (the environment and
+// the loader's share included): below `least_stack`, the soft stack limit is raised as far as
+// the hard one allows. Returns the one-line message for a limit that stays below it, so that
+// the run ends with a status rather than by a signal part way; nothing when the stack is ample.
+inline constexpr unsigned long least_stack = 64ul << 10;
+std::optional<std::string> stack_shortfall();
 
 // Standard output (or error) for the console lines, written with write(2): at each line end
 // when it is a terminal, otherwise when 4 KiB are pending or on a flush. A descriptor that is

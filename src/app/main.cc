@@ -4,6 +4,7 @@
 #include <exception>
 #include <iostream>
 #include <new>
+#include <optional>
 #include <string>
 #include <unistd.h>
 
@@ -17,6 +18,10 @@ int main() {
   std::ostream out(&console);
   haloprof::console_buffer errors(STDERR_FILENO, 0);
   std::ostream err(&errors);
+  if (const std::optional<std::string> why = haloprof::stack_shortfall()) {
+    haloprof::print_line(err, *why);
+    return static_cast<int>(exit_status::memory);
+  }
   int status = 0;
   try {
     static haloprof::run_state data;  // lives for the whole run

@@ -40,8 +40,8 @@ void populate(float* const* column, std::int64_t i, std::int64_t upto) {
 #endif
 }
 
-// Counting pass: a particle record is one whose first value is a number; the list ends at
-// the end of the text or at the first record whose first value is anything else.
+// Counting pass: every record before the end of the list (ends_list) counts, a damaged one
+// too, so that the count agrees with the reading pass's stop.
 struct counted_list {
   std::int64_t n = 0;
   const char* end = nullptr;  // where the list ends: the record that ends it, or the text's end
@@ -52,7 +52,7 @@ counted_list count_particles(scanner& s, const read_observer& observer, const ch
   for (;;) {
     s.skip_empty_records();
     c.end = s.position();
-    if (!first_value_is_number(s)) return c;
+    if (ends_list(s)) return c;
     ++c.n;
     s.next_record();
     pace.at(s.position());
@@ -76,6 +76,7 @@ struct stretch_result {
 struct reading {
   const char* text_begin;  // all of the text that may be read, for look-ahead
   const char* text_end;
+  char line_end;         // '\n', or '\r' in a text that holds no line feed
   bool fast;             // plain records by bit operations
   bool populates_ahead;  // writes the particle arrays themselves: their pages are populated ahead
 };
@@ -89,11 +90,11 @@ struct piece_of_list {
 };
 
 // Reads the particle records that start in [first, last) into columns[k][0, capacity):
-// the list ends at the first record whose first value is not a number, and a broken record
-// stops the reading too. Returns nothing about a record after the stop.
+// the list ends at the first record that ends_list says ends it, and a broken record stops
+// the reading too. Returns nothing about a record after the stop.
 stretch_result read_stretch(const reading& how, const char* first, const char* last, float* const* columns,
                             std::int64_t capacity, pacer* pace, bool& overflow, const piece_of_list* piece = nullptr) {
-  scanner s(first, last, 0);  // counts the lines passed
+  scanner s(first, last, 0, how.line_end);  // counts the lines passed
   fast_records fast(how.text_begin, how.text_end);
   stretch_result r;
   std::int64_t populated = 0;
@@ -109,7 +110,7 @@ stretch_result read_stretch(const reading& how, const char* first, const char* l
     if (i == capacity) {
       // Only the end of the list may follow: the sizing rule (or the count) leaves no
       // room for more.
-      if (first_value_is_number(s)) {
+      if (!ends_list(s)) {
         overflow = true;
       } else {
         r.how = stop::end_of_list;
@@ -125,7 +126,7 @@ stretch_result read_stretch(const reading& how, const char* first, const char* l
     if (const char* at = how.fast ? fast.read(record, columns, i) : nullptr) {
       s.finish_record(at);
     } else {
-      if (!first_value_is_number(s)) {
+      if (ends_list(s)) {
         r.how = stop::end_of_list;
       } else if (read_particle(s, std::string(), columns, i).failed()) {
         r.how = stop::broken;
@@ -175,10 +176,10 @@ void join(list_result& list, const stretch_result& r, std::int64_t offset, std::
 }
 
 // The first record start at or after p: pieces are cut there.
-const char* record_start_from(const char* list, const char* p, const char* last) {
+const char* record_start_from(const char* list, const char* p, const char* last, char line_end) {
   if (p <= list) return list;
   if (p >= last) return last;
-  const void* nl = std::memchr(p - 1, '\n', static_cast<std::size_t>(last - (p - 1)));
+  const void* nl = std::memchr(p - 1, line_end, static_cast<std::size_t>(last - (p - 1)));
   return nl == nullptr ? last : static_cast<const char*>(nl) + 1;
 }
 
@@ -218,15 +219,16 @@ std::optional<list_result> read_in_pieces(const reading& how, const char* list, 
     bool full = false;
     const char* end = nullptr;
   };
-  const reading into_own{how.text_begin, how.text_end, how.fast, false};  // arrays kept from piece to piece
+  // Arrays kept from piece to piece.
+  const reading into_own{how.text_begin, how.text_end, how.line_end, how.fast, false};
   list_result list_read;  // joined piece after piece
   try {
     relay_in_order(
         static_cast<int>(arrays.size()), pieces, place{0, list_line},
         [&](int w, std::size_t j, const relay_stop& stop) {
           piece_read p;
-          const char* first = record_start_from(list, list + j * piece, last);
-          p.end = record_start_from(list, list + std::min(length, (j + 1) * piece), last);
+          const char* first = record_start_from(list, list + j * piece, last, how.line_end);
+          p.end = record_start_from(list, list + std::min(length, (j + 1) * piece), last, how.line_end);
           const piece_of_list mine{&stop, j};
           if (first < p.end) p.r = read_stretch(into_own, first, p.end, columns_of(w).data(), room, nullptr, p.full, &mine);
           return p;
@@ -271,10 +273,10 @@ std::size_t piece_length(std::size_t length, int threads) {
 
 // Reads the particle list [list, last) into the arrays: in pieces on several threads when
 // it is long enough, else in one stretch on this thread.
-list_result read_list(const char* first, const char* list, const char* last, const char* text_end,
+list_result read_list(const char* first, const char* list, const char* last, const char* text_end, char line_end,
                       std::int64_t list_line, float* const* column, std::int64_t capacity,
                       const read_observer& observer, const read_paths& paths) {
-  const reading how{first, text_end, paths.fast_records, true};
+  const reading how{first, text_end, line_end, paths.fast_records, true};
   const auto length = static_cast<std::size_t>(last - list);
   const std::size_t piece = paths.piece_bytes > 0 ? paths.piece_bytes : piece_length(length, paths.threads);
   if (paths.threads > 1 && length > piece) {
@@ -309,7 +311,10 @@ stage_status allocate_particles(run_state& data, std::int64_t n) {
 stage_status load_snapshot(run_state& data, const char* first, const char* last, const std::string& file,
                            snapshot_findings& found, const read_observer& observer, read_paths paths) {
   found = {};
-  scanner s(first, last);
+  const char line_end = line_end_of(first, last);
+  // Finding no line feed took a pass over the whole text: it is not read again in that pass.
+  if (line_end == '\r' && observer.release) observer.release(last);
+  scanner s(first, last, 1, line_end);
   if (stage_status header = read_header(s, file, data.redshift); header.failed()) return header;
   found.redshift = data.redshift;
 
@@ -335,7 +340,7 @@ stage_status load_snapshot(run_state& data, const char* first, const char* last,
 
   const auto column = data.column_data();
   const list_result list_read =
-      read_list(first, list, list_end, last, list_line, column.data(), capacity, observer, paths);
+      read_list(first, list, list_end, last, line_end, list_line, column.data(), capacity, observer, paths);
   if (list_read.overflow)
     return failure{exit_status::internal, file + ": more particle records than the text can hold"};
   if (list_read.how == stop::broken) {

@@ -5,8 +5,11 @@
 #include <csignal>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <mutex>
+#include <string>
+#include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -94,6 +97,44 @@ void unwatch(int i) {
   guards[i].first.store(0);
   if (--guards_in_use == 0) sigaction(SIGBUS, &before_guards, nullptr);
 }
+
+// Whether a file changed at `ctime` may change again within the same timestamp step: only
+// then can a rewrite of the same size, its modification time put back, leave the times as
+// they were. A file changed longer ago than the coarsest step of a local file system (2 s)
+// gets a later change time from any change.
+bool changed_lately(const timespec& ctime) {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return now.tv_sec - ctime.tv_sec <= 2;
+}
+
+// A watch on the file's own inode (through its descriptor, so that a rename or a new file
+// at the path is no concern) that the kernel marks on every write and every truncation by
+// anyone: a rewrite of the same size inside one timestamp step, which the times cannot
+// tell, shows there. It makes no writer wait and needs no signal; the events are looked at
+// after reading. It is taken only for a file changed lately: giving a watch back waits for
+// the kernel's readers of watches to pass (some 15 ms). An invalid descriptor where the
+// kernel refuses one (the limit on watches, say): the times and the size then tell alone.
+unique_fd watch_writes(int fd) {
+  unique_fd watcher(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (!watcher) return watcher;
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  if (inotify_add_watch(watcher.get(), self.c_str(), IN_MODIFY) < 0) watcher.reset();
+  return watcher;
+}
+
+// Whether the watch saw a write (or lost count of its events).
+bool written(int watcher) {
+  alignas(inotify_event) char events[4096];
+  const ssize_t n = read(watcher, events, sizeof events);
+  if (n <= 0) return false;  // EAGAIN: nothing happened to the file
+  for (ssize_t at = 0; at < n;) {
+    const auto* e = reinterpret_cast<const inotify_event*>(events + at);
+    if ((e->mask & (IN_MODIFY | IN_Q_OVERFLOW)) != 0) return true;
+    at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+  }
+  return false;
+}
 }  // namespace
 
 mapped_file::~mapped_file() {
@@ -119,6 +160,15 @@ bool mapped_file::open(const std::string& path, std::string& error) {
     error = "is not a regular file (the snapshot is mapped into memory, so it must be a file)";
     return false;
   }
+  // Watched before its times are taken for good, so that no write falls between the two.
+  unique_fd writes;
+  if (changed_lately(st.st_ctim)) {
+    writes = watch_writes(fd.get());
+    if (writes && fstat(fd.get(), &st) != 0) {
+      error = std::strerror(errno);
+      return false;
+    }
+  }
   // A mapping succeeds on files that read(2) would refuse; one read proves access.
   char probe;
   if (st.st_size > 0 && pread(fd.get(), &probe, 1, 0) < 0) {
@@ -140,17 +190,24 @@ bool mapped_file::open(const std::string& path, std::string& error) {
     guard_ = watch(data_, size_);
   }
   // Kept open, to tell afterwards whether the file changed while it was read.
+  writes_ = std::move(writes);
   fd_ = std::move(fd);
   modified_ = st.st_mtim;
+  status_changed_ = st.st_ctim;
   return true;
 }
 
 bool mapped_file::changed() const {
   if (guard_ >= 0 && guards[guard_].faulted.load()) return true;
+  if (writes_ && !seen_write_) seen_write_ = written(writes_.get());
+  if (seen_write_) return true;
   struct stat st {};
   if (!fd_ || fstat(fd_.get(), &st) != 0) return false;
-  return static_cast<std::size_t>(st.st_size) != size_ || st.st_mtim.tv_sec != modified_.tv_sec ||
-         st.st_mtim.tv_nsec != modified_.tv_nsec;
+  // The change time too: a program that rewrites a file and puts its modification time
+  // back (as copies that keep times do) cannot set it.
+  const auto same = [](const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; };
+  return static_cast<std::size_t>(st.st_size) != size_ || !same(st.st_mtim, modified_) ||
+         !same(st.st_ctim, status_changed_);
 }
 
 void mapped_file::release_before(const char* p) {

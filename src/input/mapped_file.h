@@ -27,9 +27,10 @@ class mapped_file {
   const char* end() const { return data_ + size_; }
   std::size_t size() const { return size_; }
 
-  // Whether the file was cut shorter or written to since open(). A page the file no longer
-  // holds reads as zeros instead of ending the process (from any thread), so a reader can
-  // finish its passes and ask this afterwards; whatever it read is then not to be trusted.
+  // Whether the file was cut shorter or written to since open(): its size, its modification
+  // or change time differs, or the kernel saw a write to it. A page the file no longer holds
+  // reads as zeros instead of ending the process (from any thread), so a reader can finish
+  // its passes and ask this afterwards; whatever it read is then not to be trusted.
   bool changed() const;
 
   // Gives back the pages before `p` that a sequential scan has passed, so that resident
@@ -42,8 +43,10 @@ class mapped_file {
   std::size_t size_ = 0;
   const char* released_ = nullptr;
   unique_fd fd_;
-  int guard_ = -1;  // the slot watching this mapping for faults, -1 for none
-  timespec modified_{};
+  unique_fd writes_;                 // the kernel's watch for writes to the file, where it gives one
+  mutable bool seen_write_ = false;  // the watch's events are gone once read: this keeps them
+  int guard_ = -1;                   // the slot watching this mapping for faults, -1 for none
+  timespec modified_{}, status_changed_{};
   bool out_of_memory_ = false;
 };
 

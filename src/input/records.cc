@@ -25,9 +25,15 @@ failure bad_snapshot(const std::string& file, std::int64_t line, const std::stri
 
 }  // namespace
 
+char line_end_of(const char* first, const char* last) {
+  const auto n = static_cast<std::size_t>(last - first);
+  if (n == 0 || std::memchr(first, '\n', n) != nullptr) return '\n';  // an empty file maps to no address
+  return std::memchr(first, '\r', n) != nullptr ? '\r' : '\n';
+}
+
 void scanner::finish_record(const char* at) {
   p_ = at;
-  if (*p_ == '\n') {
+  if (*p_ == line_end_) {
     ++p_;
     ++line_;
   } else {
@@ -36,11 +42,11 @@ void scanner::finish_record(const char* at) {
 }
 
 void scanner::skip_blanks() {
-  while (p_ != end_ && is_blank(*p_)) ++p_;
+  while (p_ != end_ && is_blank(*p_) && *p_ != line_end_) ++p_;
 }
 
 void scanner::next_record() {
-  const void* nl = std::memchr(p_, '\n', static_cast<std::size_t>(end_ - p_));
+  const void* nl = std::memchr(p_, line_end_, static_cast<std::size_t>(end_ - p_));
   if (nl == nullptr) {
     p_ = end_;
   } else {
@@ -52,7 +58,7 @@ void scanner::next_record() {
 void scanner::skip_empty_records() {
   for (;;) {
     skip_blanks();
-    if (p_ == end_ || *p_ != '\n') return;
+    if (p_ == end_ || *p_ != line_end_) return;
     ++p_;
     ++line_;
   }
@@ -86,7 +92,7 @@ void scanner::skip_separator() {
 
 void scanner::skip_quoted() {
   const char quote = *p_++;
-  while (p_ != end_ && *p_ != '\n') {
+  while (p_ != end_ && *p_ != line_end_) {
     if (*p_++ == quote) {
       if (p_ != end_ && *p_ == quote) {
         ++p_;
@@ -147,15 +153,23 @@ stage_status read_particle(scanner& s, const std::string& file, float* const* co
   return {};
 }
 
-bool first_value_is_number(scanner& s) {
-  if (s.at_end()) return false;
+bool ends_list(scanner& s) {
+  if (s.at_end()) return true;
   const char* at = s.position();
   const std::int64_t line = s.line();
   float x;
   std::string_view text;
-  const bool number = s.number(x, text) && !text.empty();
+  if (s.number(x, text) && !text.empty()) {
+    s.restart(at, line);
+    return false;
+  }
+  bool damaged = !text.empty();
+  for (int k = 1; damaged && k < column_count; ++k) {
+    s.skip_separator();
+    damaged = !s.at_record_end() && s.peek() != '/' && s.peek() != ',' && s.number(x, text);
+  }
   s.restart(at, line);
-  return number;
+  return !damaged;
 }
 
 }  // namespace haloprof

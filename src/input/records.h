@@ -2,7 +2,9 @@
 // any record and names the line of anything that is not a header or seven numbers.
 //
 // Records are lines; line numbers count from 1. Values are separated by blanks (tabs and
-// carriage returns count as blanks) or by a comma, with or without blanks around it.
+// carriage returns count as blanks) or by a comma, with or without blanks around it. A
+// file's lines end with a line feed; in a file that holds none, a carriage return alone
+// (as old Mac programs wrote) ends a line instead, and is then no blank.
 #pragma once
 
 #include <cstdint>
@@ -20,20 +22,26 @@ inline bool ends_value(char c) { return c == ' ' || c == ',' || c == '\n' || c =
 // Whether c is a blank: a space, tab or carriage return (a line end written by Windows).
 inline bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
-// Walks the snapshot text [first, last) record by record.
+// The line end of the text [first, last): a line feed, or a carriage return where the text
+// holds carriage returns and no line feed at all.
+char line_end_of(const char* first, const char* last);
+
+// Walks the snapshot text [first, last) record by record, its lines ending at `line_end`.
 class scanner {
  public:
-  scanner(const char* first, const char* last, std::int64_t line = 1) : p_(first), end_(last), line_(line) {}
+  scanner(const char* first, const char* last, std::int64_t line = 1, char line_end = '\n')
+      : p_(first), end_(last), line_(line), line_end_(line_end) {}
 
   const char* position() const { return p_; }
   std::int64_t line() const { return line_; }
+  char line_end() const { return line_end_; }
   void restart(const char* p, std::int64_t line) {
     p_ = p;
     line_ = line;
   }
 
   bool at_end() const { return p_ == end_; }
-  bool at_record_end() const { return p_ == end_ || *p_ == '\n'; }
+  bool at_record_end() const { return p_ == end_ || *p_ == line_end_; }
   char peek() const { return *p_; }
 
   // Moves past the rest of a record whose values have been read up to `at`.
@@ -58,6 +66,7 @@ class scanner {
   const char* p_;
   const char* end_;
   std::int64_t line_;
+  char line_end_;
 };
 
 // Reads the header record: a label, then the redshift, which may stand on a later record
@@ -69,8 +78,12 @@ stage_status read_header(scanner& s, const std::string& file, float& redshift);
 // over; the failure names the line when the record is not seven numbers.
 stage_status read_particle(scanner& s, const std::string& file, float* const* columns, std::int64_t i);
 
-// Whether the record here (blank records passed over) starts with a number: the particle
-// list ends at the first record that does not. Leaves the scanner where it was.
-bool first_value_is_number(scanner& s);
+// Whether the record here (blank records passed over) ends the particle list: the end of
+// the text, or a record whose first value is not a number (a line of words, say), unless
+// the six values after it are numbers: that is a particle record with a damaged first
+// value (a stray byte in x), which read_particle names as an error rather than the list
+// silently ending there. An empty first value (a leading comma) ends the list. Leaves the
+// scanner where it was.
+bool ends_list(scanner& s);
 
 }  // namespace haloprof

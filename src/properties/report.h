@@ -24,13 +24,15 @@ std::string compose_report(run_state& data);
 
 // The report file, opened for appending (created when missing, never truncated). A block
 // goes in with one write under an exclusive lock, so that runs sharing a directory never
-// interleave; a failed write is cut back off, leaving what earlier runs wrote intact. Only a
-// regular file is taken, refused at once otherwise (a FIFO would wait for a reader). When the
-// file at the path is replaced while the lock is awaited, the block goes into the new one.
-// When append() succeeds the block is on stable storage, and so is the file's name in its
-// directory. `waiting`, when given, is called once when the lock has been awaited for a
-// second (from another thread, while this one waits), so that a watcher can be told why the
-// run stands still.
+// interleave; a block that the file-size limit or the disk has no room for is not begun, and
+// a failed write is cut back off, leaving what earlier runs wrote intact; a report this run
+// created is removed again when a failure leaves it empty. Only a regular file is taken,
+// refused at once otherwise (a FIFO would wait for a reader). When the file at the path is
+// replaced or removed while the lock is awaited, the block goes into the file then at the
+// path. When append() succeeds the block is on stable storage, and so is the file's name in
+// its directory (that of the file a link at the path leads to). `waiting`, when given, is
+// called once when the lock has been awaited for a second (from another thread, while this
+// one waits), so that a watcher can be told why the run stands still.
 class report_appender {
  public:
   explicit report_appender(std::function<void()> waiting = {}) : waiting_(std::move(waiting)) {}
@@ -45,9 +47,11 @@ class report_appender {
   stage_status open_file();
   stage_status lock();
   stage_status fail(const std::string& why) const;
+  void remove_if_own_and_empty();
   std::function<void()> waiting_;
   std::string path_;
   int fd_ = -1;
+  bool created_ = false;  // the file held was created by this run
   std::atomic<bool> told_waiting_{false};
 };
 

@@ -1,10 +1,13 @@
 // Runs under limits, signals and unruly neighbours: each ends with its own exit status and
 // at most one whole line on standard error, never by a signal or a hang, and
 // HaloProperties.dat only ever gains whole blocks.
+#include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
 #include <linux/fiemap.h>
@@ -14,6 +17,7 @@
 #include <sstream>
 #include <string>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -45,6 +49,27 @@ const halo& sample() {
     return made;
   }();
   return h;
+}
+
+// A halo in a background of 110,000 particles (8.7 MB): the spheres hold a small part of
+// it, so the center finder gathers a list of candidates, block by block.
+const halo& background() {
+  static const halo h = [] {
+    temp_dir dir;
+    halo made;
+    if (run_program({HALOGEN_EXE, "-b", "0.3", "-o", "s.txt"}, dir.path(), "").status != 0) return made;
+    made.text = read_file(dir / "s.txt");
+    if (run_haloprof(dir.path(), "s.txt\n").status == 0) made.block = read_file(dir / "HaloProperties.dat");
+    return made;
+  }();
+  return h;
+}
+
+// Where line `line` (from 1) of `text` starts.
+std::size_t line_start(const std::string& text, int line) {
+  std::size_t start = 0;
+  for (int l = 1; l < line; ++l) start = text.find('\n', start) + 1;
+  return start;
 }
 
 std::size_t count(const std::string& text, const std::string& what) {
@@ -112,12 +137,16 @@ struct limit_case {
   std::string message;  // standard error, "" for none
   bool adds_block;      // else the report stays as it was
   bool needs_plain_memory = false;  // limits on address space and data: not under sanitizers
+  const halo& (*snapshot)() = sample;  // what s.txt and the earlier block come from
 };
 
 TEST(Limits, EachEndsWithItsStatusAndAtMostOneWholeLine) {
   ASSERT_FALSE(sample().block.empty());
   const std::string console_lost = " (the run is complete and its report was written)";
   const std::string long_name(1 << 20, 'n');
+  // A vertical tab in the x of line 501, whose x is a number of 7 digits or more.
+  const std::size_t x501 = line_start(sample().text, 501);
+  const std::string x = sample().text.substr(x501, sample().text.find(' ', x501) - x501);
   const limit_case cases[] = {
       {"a complete run: the block is on the disk", [](scene&) {}, 0, "", true},
       {"a file-size limit that cuts the block short",
@@ -177,16 +206,62 @@ TEST(Limits, EachEndsWithItsStatusAndAtMostOneWholeLine) {
        "cannot open snapshot '" + long_name.substr(0, 120) + "..." + long_name.substr(0, 119) +
            "\\x07': File name too long",
        false},
+      {"a name after 16 MiB of blanks", [](scene& s) { s.answer = std::string((1 << 24) - 2, ' ') + "s.txt\n"; }, 0, "",
+       true},
+      {"a quoted name ending in a blank, beside the name without it",
+       [](scene& s) {
+         fs::rename(s.dir / "s.txt", s.dir / "s.txt ");
+         write_file(s.dir / "s.txt", "h 0\n1 2 3\n");
+         s.answer = "'s.txt '\n";
+       },
+       0, "", true},
+      {"line ends that are carriage returns alone",
+       [](scene& s) {
+         std::string text = sample().text;
+         std::replace(text.begin(), text.end(), '\n', '\r');
+         write_file(s.dir / "s.txt", text);
+       },
+       0, "", true},
+      {"a stray byte in a particle's first value",
+       [&](scene& s) {
+         std::string text = sample().text;
+         text[x501 + 3] = '\v';
+         write_file(s.dir / "s.txt", text);
+       },
+       4, "s.txt:501: value 1 (x) is not a number: '" + x.substr(0, 3) + "\\x0b" + x.substr(4) + "'", false},
+      {"a file-size limit on a report the run creates: none is left",
+       [](scene& s) {
+         fs::remove(s.dir / "HaloProperties.dat");
+         s.options.limits = {{RLIMIT_FSIZE, 100}};
+       },
+       6, "cannot write report 'HaloProperties.dat': File too large", false},
+      {"a stack limit of 64 KiB",
+       [](scene& s) {
+         s.options.limits = {{RLIMIT_STACK, 64ul << 10}};
+       },
+       0, "", true, false, background},
+      {"a stack limit of 128 KiB",
+       [](scene& s) {
+         s.options.limits = {{RLIMIT_STACK, 128ul << 10}};
+       },
+       0, "", true, false, background},
+      {"a stack limit below what a run needs",
+       [](scene& s) {
+         s.options.limits = {{RLIMIT_STACK, 32ul << 10}};
+       },
+       5, "the stack limit (ulimit -s) of 32 KiB is below the 64 KiB a run needs", false, false, background},
   };
+  ASSERT_FALSE(background().block.empty());
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
 #ifdef HALOPROF_SANITIZED
     if (c.needs_plain_memory) continue;  // the sanitizers' shadow memory needs no limit
 #endif
+    const halo& h = c.snapshot();
     temp_dir dir;
     scene s{dir.path(), {}};
-    write_file(dir / "s.txt", sample().text);
-    write_file(dir / "HaloProperties.dat", sample().block);
+    write_file(dir / "s.txt", h.text);
+    write_file(dir / "HaloProperties.dat", h.block);
     c.arrange(s);
     if (::testing::Test::HasFatalFailure()) continue;
     // Standard error as a socket that keeps each write apart: the line must come in one.
@@ -204,9 +279,10 @@ TEST(Limits, EachEndsWithItsStatusAndAtMostOneWholeLine) {
     EXPECT_EQ(0, o.signal);
     EXPECT_EQ(c.status, o.status);
     EXPECT_EQ(c.message.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.message + "\n"}, writes);
+    // (A report that the arrangement removed must stay absent or hold the blocks.)
     if (fs::is_regular_file(dir / "HaloProperties.dat")) {
       const std::string report = read_file(dir / "HaloProperties.dat");
-      EXPECT_TRUE(sample().block + (c.adds_block ? sample().block : "") == report)
+      EXPECT_TRUE(h.block + (c.adds_block ? h.block : "") == report)
           << report.size() << " bytes in " << count(report, "Z=") << " blocks";
       if (c.adds_block) {
         EXPECT_NE(std::optional<bool>{true}, awaits_disk(dir / "HaloProperties.dat"));
@@ -230,6 +306,16 @@ TEST(Limits, SnapshotChangedWhileReadIsToldNotFollowed) {
          const int fd = open(p.c_str(), O_WRONLY | O_CLOEXEC);
          ASSERT_EQ(2, pwrite(fd, "9 ", 2, static_cast<off_t>(fs::file_size(p) / 2)));
          close(fd);
+       }},
+      {"written over in place, its modification time put back (as copies keeping times do)",
+       [](const fs::path& p) {
+         struct stat before {};
+         ASSERT_EQ(0, stat(p.c_str(), &before));
+         const int fd = open(p.c_str(), O_WRONLY | O_CLOEXEC);
+         ASSERT_EQ(2, pwrite(fd, "9 ", 2, static_cast<off_t>(fs::file_size(p) / 2)));
+         close(fd);
+         const timespec kept[2] = {before.st_atim, before.st_mtim};
+         ASSERT_EQ(0, utimensat(AT_FDCWD, p.c_str(), kept, 0));
        }}};
   for (const auto& change : changes) {
     SCOPED_TRACE(change.what);
@@ -360,6 +446,143 @@ TEST(Limits, AWaitForTheLockIsToldOnceOnATerminal) {
   close(terminal);
   EXPECT_EQ("waiting for another program to finish writing 'HaloProperties.dat'\r\n", told);
   EXPECT_EQ(sample().block, read_file(report));
+}
+
+TEST(Limits, AllCoresStopWhereTheListEnds) {
+  // The sample, a line of words, then 128 MB of further records (a second list, as some
+  // files carry): nothing after the words is read, so the run takes about the memory of the
+  // halo alone, on any number of cores, and whether or not the particles are counted first.
+  ASSERT_FALSE(sample().block.empty());
+  temp_dir dir;
+  const std::string& text = sample().text;
+  const std::string more = text.substr(text.find('\n') + 1);
+  {
+    std::ofstream out(dir / "long.txt", std::ios::binary);
+    out << text << "end of the halo; another list follows\n";
+    for (std::size_t n = 0; n < (std::size_t{128} << 20); n += more.size()) out << more;
+  }
+  write_file(dir / "s.txt", text);
+  const long alone = run_haloprof(dir.path(), "s.txt\n").peak_kib;
+  std::vector<child_options> ways(1);
+#ifndef HALOPROF_SANITIZED
+  ways.emplace_back().limits = {{RLIMIT_DATA, 160ul << 20}};  // no arrays for 128 MB of text: counted first
+#endif
+  for (const child_options& way : ways) {
+    SCOPED_TRACE(way.limits.empty() ? "arrays sized from the text" : "particles counted first");
+    fs::remove(dir / "HaloProperties.dat");
+    const outcome o = run_haloprof(dir.path(), "long.txt\n", way);
+    ASSERT_EQ(0, o.status) << o.err;
+    EXPECT_EQ(sample().block, read_file(dir / "HaloProperties.dat"));
+    EXPECT_LT(o.peak_kib, alone + 48 * 1024) << "the halo alone: " << alone << " KiB";
+  }
+}
+
+// Sets or clears the append-only attribute; false where the file system or the user cannot.
+bool append_only(const fs::path& p, bool on) {
+  const int fd = open(p.c_str(), O_RDONLY | O_CLOEXEC);
+  int flags = 0;
+  bool done = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  flags = on ? flags | FS_APPEND_FL : flags & ~FS_APPEND_FL;
+  done = done && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  if (fd >= 0) close(fd);
+  return done;
+}
+
+TEST(Limits, AnAppendOnlyReportGetsWholeBlocksOrNone) {
+  // A write cut short cannot be taken back off a report that may only grow: the block that
+  // the file-size limit has no room for is not begun.
+  ASSERT_FALSE(sample().block.empty());
+  temp_dir dir;
+  write_file(dir / "s.txt", sample().text);
+  const fs::path report = dir / "HaloProperties.dat";
+  write_file(report, sample().block);
+  if (!append_only(report, true)) GTEST_SKIP() << "the append-only attribute cannot be set here: " << strerror(errno);
+  child_options limited;
+  limited.limits = {{RLIMIT_FSIZE, sample().block.size() * 3 / 2}};
+  const outcome cut = run_haloprof(dir.path(), "s.txt\n", limited);
+  const outcome whole = run_haloprof(dir.path(), "s.txt\n");
+  const std::string after = read_file(report);
+  append_only(report, false);
+  EXPECT_EQ(6, cut.status);
+  EXPECT_EQ("cannot write report 'HaloProperties.dat': File too large\n", cut.err);
+  EXPECT_EQ(0, whole.status) << whole.err;
+  EXPECT_TRUE(sample().block + sample().block == after) << after.size() << " bytes";
+}
+
+// Runs haloprof in `cwd` as the unprivileged user "nobody" (as itself when not root),
+// leaving the permissions as the test set them.
+outcome run_as_nobody(const fs::path& cwd, const std::string& input, const temp_dir& bin) {
+  if (geteuid() != 0) return run_haloprof(cwd, input);
+  fs::copy_file(HALOPROF_EXE, bin / "haloprof", fs::copy_options::overwrite_existing);
+  fs::permissions(bin.path(), fs::perms::owner_all | fs::perms::others_exec | fs::perms::others_read);
+  return run_program(
+      {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", (bin / "haloprof").string()}, cwd,
+      input);
+}
+
+TEST(Limits, ADropBoxDirectoryGetsItsBlock) {
+  // A directory that may be written and entered but not read (mode 0333): the report's
+  // name is put on the disk without opening the directory.
+  ASSERT_FALSE(sample().block.empty());
+  temp_dir dir, bin;
+  const fs::path box = dir / "box";
+  fs::create_directory(box);
+  write_file(box / "s.txt", sample().text);
+  fs::permissions(box / "s.txt", fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+  fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::others_exec);
+  fs::permissions(box, fs::perms::owner_write | fs::perms::owner_exec | fs::perms::group_write | fs::perms::group_exec |
+                           fs::perms::others_write | fs::perms::others_exec);
+  const outcome o = run_as_nobody(box, "s.txt\n", bin);
+  fs::permissions(box, fs::perms::owner_all);
+  EXPECT_EQ(0, o.status) << o.err;
+  EXPECT_EQ(sample().block, read_file(box / "HaloProperties.dat"));
+}
+
+TEST(Limits, AReportThatIsALinkHasItsTargetsDirectorySynced) {
+  // HaloProperties.dat is a link into another directory: the name put on the disk is the
+  // one in the directory holding the file, which the run therefore opens (and no other).
+  ASSERT_FALSE(sample().block.empty());
+  temp_dir dir;
+  fs::create_directory(dir / "run");
+  fs::create_directory(dir / "kept");
+  write_file(dir / "run" / "s.txt", sample().text);
+  write_file(dir / "kept" / "report", sample().block);
+  fs::create_symlink("../kept/report", dir / "run" / "HaloProperties.dat");
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_LE(0, watch);
+  ASSERT_LE(0, inotify_add_watch(watch, (dir / "kept").c_str(), IN_OPEN));
+  const outcome o = run_haloprof(dir / "run", "s.txt\n");
+  EXPECT_EQ(0, o.status) << o.err;
+  EXPECT_EQ(sample().block + sample().block, read_file(dir / "kept" / "report"));
+  alignas(inotify_event) char events[4096];
+  bool directory_opened = false;
+  for (ssize_t n = read(watch, events, sizeof events), at = 0; n > 0 && at < n;) {
+    const auto* e = reinterpret_cast<const inotify_event*>(events + at);
+    directory_opened = directory_opened || (e->len == 0 && (e->mask & IN_ISDIR) != 0);
+    at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+  }
+  close(watch);
+  EXPECT_TRUE(directory_opened);
+}
+
+TEST(Limits, AReportRemovedWhileARunWaitsGetsNoBlockInTheDark) {
+  // The lock's holder removes the report and leaves at its path what cannot be resolved:
+  // the run must not write into the removed file it still holds.
+  ASSERT_FALSE(sample().block.empty());
+  temp_dir dir;
+  write_file(dir / "s.txt", sample().text);
+  const fs::path report = dir / "HaloProperties.dat";
+  write_file(report, sample().block);
+  const int held = open(report.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_EQ(0, flock(held, LOCK_EX));
+  child run({HALOPROF_EXE}, dir.path(), "s.txt\n");
+  EXPECT_TRUE(soon([&] { return waiting_for_lock(report) == 1; }));
+  fs::remove(report);
+  fs::create_symlink("HaloProperties.dat", report);  // a loop
+  close(held);
+  const outcome o = run.wait(most);
+  EXPECT_EQ(6, o.status);
+  EXPECT_EQ("cannot write report 'HaloProperties.dat': Too many levels of symbolic links\n", o.err);
 }
 
 }  // namespace

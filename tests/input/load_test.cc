@@ -80,7 +80,9 @@ TEST(Snapshot, LabelOnlyHeaderTakesTheRedshiftFromTheNextRecord) {
 }
 
 TEST(Snapshot, ListEndsAtFirstRecordNotStartingWithANumber) {
-  for (const char* tail : {"end of list\n9 9 9 9 9 9 9\n", ",1,2,3,4,5,6,7\n", "/\n", "3*0.5 1 2 3 4 5 6\n", "1.5abc 1 2 3 4 5 6\n"}) {
+  // Unless the six values after the first are numbers: see the damaged records below.
+  for (const char* tail : {"end of list\n9 9 9 9 9 9 9\n", ",1,2,3,4,5,6,7\n", "/\n", "end 1 2 3 4 5\n",
+                           "x 1 2 3 4 5 y\n", "x 1 2 3,,4 5 6\n"}) {
     const auto l = load(std::string("h 0\n1 2 3 4 5 6 7\n") + tail);
     ASSERT_TRUE(l.result.ok()) << tail << l.result->message;
     EXPECT_EQ(1, l.data.nhalos) << tail;
@@ -99,6 +101,15 @@ TEST(Snapshot, BrokenRecordsAreErrorsNamingTheLine) {
       {"h 0\n1 2 3/ 4 5 6 7\n", "snap.txt:2: a slash ends the record after 3 values: expected 7 values (x y z vx vy vz dens)"},
       {"h 0\n1 2 3*0.5 4 5 6 7\n",
        "snap.txt:2: value 3 (z) is not a number: '3*0.5' (repeat counts are not supported)"},
+      // A damaged first value followed by six numbers is a particle record, not the end.
+      {"h 0\n1 2 3 4 5 6 7\n1.5abc 1 2 3 4 5 6\n", "snap.txt:3: value 1 (x) is not a number: '1.5abc'"},
+      {"h 0\n3*0.5 1 2 3 4 5 6 extra\n1 2 3 4 5 6 7\n",
+       "snap.txt:2: value 1 (x) is not a number: '3*0.5' (repeat counts are not supported)"},
+      {"h 0\n1 2 3 4 5 6 7\n0.5\x0b"
+       "1 2,3 4 5 6 7\n",
+       "snap.txt:3: value 1 (x) is not a number: '0.5\\x0b1'"},
+      // Lines that end with a carriage return alone are counted by them.
+      {"h 0\r1 2 3 4 5 6 7\r\r1 2 3\r", "snap.txt:4: expected 7 values (x y z vx vy vz dens), found 3"},
       {"", "snap.txt: the file is empty: expected a header with a label and the redshift"},
       {"\n  \n", "snap.txt: the file is empty: expected a header with a label and the redshift"},
       {"label\n", "snap.txt:2: the file ends after the header's label: expected the redshift"},
@@ -114,17 +125,19 @@ TEST(Snapshot, BrokenRecordsAreErrorsNamingTheLine) {
 }
 
 TEST(Snapshot, FileNameAnswers) {
-  struct { const char* answer; const char* name; } rows[] = {
+  struct { std::string answer; const char* name; } rows[] = {
       {"halo.txt\n", "halo.txt"},
       {"\n   \n  examples/halo.txt  trailing\n", "examples/halo.txt"},
       {"/abs/path/a_very_long_file_name_of_more_than_twenty_characters.txt\n",
        "/abs/path/a_very_long_file_name_of_more_than_twenty_characters.txt"},
       {"snap.txt,other\n", "snap.txt"},
-      {"'my halo.txt  ' rest\n", "my halo.txt"},
-      {"\"it''s \"\n", "it''s"},
+      {"'my halo.txt  ' rest\n", "my halo.txt  "},  // between the quotes, exactly
+      {"\"it''s \"\n", "it''s "},
+      {"'no closing quote \r\n", "no closing quote"},
       {"'it''s'\n", "it's"},
       {"name-without-newline", "name-without-newline"},
       {"\tname\r\n", "name"},
+      {std::string(longest_answer, ' ') + "\t after the blanks\n", "after"},  // the cap counts the name
   };
   for (const auto& r : rows) {
     std::istringstream in(r.answer);

@@ -4,8 +4,9 @@ snapshots, run as written with them."""
 import os
 import re
 import shutil
+import subprocess
 
-from conftest import ROOT, png_size, readme_blocks
+from conftest import BUILD, CMAKE, ROOT, png_size, readme_blocks
 from conftest import run_installed as run
 from haloprof_report import read_report
 
@@ -62,3 +63,19 @@ def test_batch_recipe(prefix, tmp_path):
     svg = (tmp_path / "series.svg").read_text()
     for k, name in enumerate(names):
         assert f"<!-- out/{name}: z={k / 4:.3f}, center" in svg, name
+
+
+def test_uninstall_line_leaves_nothing(tmp_path):
+    """The README's uninstall line, after the installed tools have run (and imported every
+    module they have), removes every file the install made: the tools write no bytecode."""
+    prefix = tmp_path / "prefix"
+    subprocess.run([CMAKE, "--install", str(BUILD), "--prefix", str(prefix)], check=True, stdout=subprocess.DEVNULL)
+    manifest = tmp_path / "install_manifest.txt"
+    shutil.copy(BUILD / "install_manifest.txt", manifest)
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONDONTWRITEBYTECODE"}  # as a user's shell has it
+    done = run(prefix, tmp_path, "halogen -o halo.txt && echo halo.txt | haloprof >/dev/null && "
+                                 "plot_profile --fit -o p.png && fit_profile HaloProperties.dat --json", env=env)
+    assert done.returncode == 0, done.stderr
+    uninstall = re.search(r"`(xargs [^`]*build/install_manifest\.txt)`", (ROOT / "README.md").read_text()).group(1)
+    run(prefix, tmp_path, uninstall.replace("build/install_manifest.txt", str(manifest)), check=True)
+    assert [p.relative_to(prefix) for p in prefix.rglob("*") if not p.is_dir()] == []

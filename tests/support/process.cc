@@ -85,16 +85,18 @@ outcome child::wait(std::chrono::milliseconds most) {
   outcome o;
   if (pid_ > 0) {
     int ws = 0;
+    rusage used{};
     if (most.count() > 0) {
       const auto deadline = std::chrono::steady_clock::now() + most;
-      while (waitpid(pid_, &ws, WNOHANG) == 0) {
+      while (wait4(pid_, &ws, WNOHANG, &used) == 0) {
         if (std::chrono::steady_clock::now() > deadline) kill(pid_, SIGKILL);
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
       }
     } else {
-      while (waitpid(pid_, &ws, 0) < 0) {
+      while (wait4(pid_, &ws, 0, &used) < 0) {
       }
     }
+    o.peak_kib = used.ru_maxrss;
     o.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
     o.signal = WIFSIGNALED(ws) ? WTERMSIG(ws) : 0;
   }

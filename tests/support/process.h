@@ -11,8 +11,9 @@
 namespace haloprof::testing {
 
 struct outcome {
-  int status = -1;  // exit status, or -1 when killed by a signal
-  int signal = 0;   // the signal that ended it, 0 when it exited
+  int status = -1;    // exit status, or -1 when killed by a signal
+  int signal = 0;     // the signal that ended it, 0 when it exited
+  long peak_kib = 0;  // its peak resident memory, KiB
   std::string out, err;
 };
 
