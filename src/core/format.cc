@@ -102,6 +102,14 @@ void put_scientific(std::string& out, double v, int w, int d) {
 }
 
 void put_fortran_e(std::string& out, double v, int w, int d, char letter) {
+  if (!std::isfinite(v) || d < 1 || d > max_decimals) {
+    // What a Fortran program writes for these: the word, or a field of asterisks.
+    const std::string_view word = std::isnan(v) ? "NaN" : std::isinf(v) ? (v > 0 ? "Infinity" : "-Infinity") : "";
+    if (word.empty()) return put_stars(out, w);
+    if (w > static_cast<int>(word.size())) out.append(static_cast<std::size_t>(w) - word.size(), ' ');
+    out.append(word);
+    return;
+  }
   char sci[max_decimals + 16];
   const auto r = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific, d - 1);
   const std::string_view s(sci, static_cast<std::size_t>(r.ptr - sci));

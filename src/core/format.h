@@ -18,7 +18,8 @@ void put_scientific(std::string& out, double v, int w, int d);  // ES(w.d)
 // Fortran's Ew.d field (Dw.d with the letter D), as Fortran programs write snapshots:
 // [-]0.<d digits><letter>±ee, the d significant digits as printf's %.<d-1>e rounds them
 // (zero keeps the exponent 00; an exponent of three digits takes three), right-aligned in
-// w characters (none added for w = 0). For writing test data, not records.
+// w characters (none added for w = 0). NaN and the infinities are written as words; d out of
+// 1 to 100 gives w asterisks. For writing test data, not records.
 void put_fortran_e(std::string& out, double v, int w, int d, char letter = 'E');
 
 // Builds one fixed-column record; str() ends it with a line feed.

@@ -103,6 +103,22 @@ TEST(FreeForm, ShortestTextInItsOwnPrecision) {
   EXPECT_EQ(" NaN -Infinity\n", free_line().num(static_cast<float>(nan)).num(-inf).str());
 }
 
+TEST(FortranE, LayoutRoundingAndSpecials) {
+  const auto E = [](double v, int w, int d, char letter = 'E') {
+    std::string s;
+    put_fortran_e(s, v, w, d, letter);
+    return s;
+  };
+  EXPECT_EQ("  0.4402578E+00", E(0.44025784, 15, 7));
+  EXPECT_EQ(" -0.1234567E+03", E(-123.45674, 15, 7));
+  EXPECT_EQ("0.1000D+01", E(0.99996, 0, 4, 'D'));  // the carry moves the exponent
+  EXPECT_EQ("    0.0000E+00", E(0.0, 14, 4));       // zero keeps exponent 00
+  EXPECT_EQ("0.1235E-100", E(1.2345e-101, 0, 4));    // three exponent digits
+  EXPECT_EQ("      NaN", E(nan, 9, 4));
+  EXPECT_EQ("-Infinity", E(-inf, 0, 4));
+  EXPECT_EQ("*****", E(1.0, 5, 0));
+}
+
 TEST(Record, ItemsFollowWithoutSeparators) {
   EXPECT_EQ("Z=   1.000 Center=     0.500    0.250   -0.125\n",
             record().text("Z=").f(1.0f, 8, 3).text(" Center= ").f(0.5, 9, 3).f(0.25, 9, 3).f(-0.125, 9, 3).str());
