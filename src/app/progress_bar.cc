@@ -13,7 +13,7 @@ void progress_bar::show(std::string_view what, double done) {
   last_what_ = what;
   constexpr int width = 40;
   const int filled = percent * width / 100;
-  std::string line = "\r";
+  std::string line = "\r\033[K";  // the line erased first: a shorter name leaves nothing behind
   line.append(what).append(" [");
   line.append(static_cast<std::size_t>(filled), '#').append(static_cast<std::size_t>(width - filled), '.');
   const std::string number = std::to_string(percent);

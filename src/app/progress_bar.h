@@ -21,9 +21,6 @@ class progress_bar {
   // Erases the bar, leaving the cursor where it was before the bar.
   void clear();
 
-  // haloprof's bar is for snapshots larger than this.
-  static constexpr std::size_t threshold = std::size_t{256} << 20;
-
  private:
   std::ostream& err_;
   bool enabled_;

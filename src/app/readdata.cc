@@ -48,10 +48,12 @@ stage_status readdata(run_state& data, std::istream& in, std::ostream& out, std:
     return failure{exit_status::cannot_open, "cannot open snapshot '" + display + "': " + why};
   }
 
-  progress_bar bar(err, err_terminal && file.size() > progress_bar::threshold);
+  // Only a large snapshot's reading is long enough to watch.
+  constexpr std::size_t large = std::size_t{256} << 20;
+  progress_bar bar(err, err_terminal && file.size() > large);
   const read_observer observer{.progress =
                                    [&](read_pass pass, std::size_t done) {
-                                     bar.show(pass == read_pass::counting ? "counting particles" : "loading particles ",
+                                     bar.show(pass == read_pass::counting ? "counting particles" : "loading particles",
                                               static_cast<double>(done) / static_cast<double>(file.size()));
                                    },
                                .release = [&](const char* upto) { file.release_before(upto); }};
