@@ -197,3 +197,38 @@ def run_halocut_limited(cwd, file_size):
     from conftest import HALOCUT
     return subprocess.run(["bash", "-c", f'ulimit -f {file_size // 512}; exec "{HALOCUT}" snap -o out '
                                          f'--centers halos --radius 0.05'], cwd=cwd, text=True, capture_output=True)
+
+
+def directory_in_the_way(path):
+    path.mkdir()
+
+
+def immutable_file(path):
+    import subprocess
+    path.write_text("kept\n")
+    if subprocess.run(["chattr", "+i", str(path)], capture_output=True).returncode != 0:
+        pytest.skip("chattr +i is not allowed here")
+
+
+# (what, what stands where the manifest goes): the halo files are renamed into place first,
+# the manifest last, so that its failure must put theirs back.
+IN_THE_WAY = [("halos.json a directory", directory_in_the_way), ("halos.json immutable", immutable_file)]
+
+
+@pytest.mark.parametrize("what, obstacle", IN_THE_WAY, ids=[w[0] for w in IN_THE_WAY])
+def test_a_name_in_the_way_leaves_the_directory_as_it_was(tmp_path, what, obstacle):
+    import subprocess
+    damaged(tmp_path)
+    (tmp_path / "halos").write_text(CENTRE + "300 300 300\n")
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "halo_0.txt").write_text("kept\n")
+    obstacle(out / "halos.json")
+    try:
+        done = run_halocut("snap", "-o", "out", "--centers", "halos", "--radius", "0.05", cwd=tmp_path)
+    finally:
+        subprocess.run(["chattr", "-i", str(out / "halos.json")], capture_output=True)
+    assert done.returncode == 6 and done.stderr.count("\n") == 1, done.stderr
+    assert "cannot write 'out/halos.json'" in done.stderr, done.stderr
+    assert sorted(p.name for p in out.iterdir()) == ["halo_0.txt", "halos.json"]
+    assert (out / "halo_0.txt").read_text() == "kept\n"
