@@ -200,7 +200,8 @@ int main(int argc, char** argv) {
       return static_cast<int>(result->status);
     }
   } catch (const std::bad_alloc&) {
-    haloprof::print_line(err, "halocut: not enough memory");
+    err.flush();
+    haloprof::write_line(STDERR_FILENO, "halocut: not enough memory");
     return static_cast<int>(exit_status::memory);
   } catch (const std::exception& e) {
     haloprof::print_line(err, std::string("halocut: internal error: ") + e.what());

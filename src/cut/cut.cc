@@ -9,6 +9,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <numbers>
 #include <string>
 #include <unordered_map>
@@ -306,7 +307,7 @@ std::string halo_text(const kept_particles& kept, const std::vector<std::uint32_
   const std::size_t n = targets.size();
   const std::size_t parts = std::clamp<std::size_t>(n / 16384, 1, static_cast<std::size_t>(std::max(threads, 1)));
   std::vector<std::string> stretch(parts);
-  const auto format = [&](std::size_t part) {
+  const auto format_part = [&](std::size_t part) {
     std::string& text = stretch[part];
     const std::size_t first = n * part / parts, last = n * (part + 1) / parts;
     text.reserve((last - first) * 80);
@@ -324,6 +325,15 @@ std::string halo_text(const kept_particles& kept, const std::vector<std::uint32_
       text += '\n';
     }
   };
+  // A helper's want of memory is thrown again on this thread, once the helpers are joined.
+  std::atomic<bool> no_memory{false};
+  const auto format = [&](std::size_t part) {
+    try {
+      format_part(part);
+    } catch (const std::bad_alloc&) {
+      no_memory = true;
+    }
+  };
   {
     thread_group helpers;
     std::size_t part = 1;
@@ -332,6 +342,7 @@ std::string halo_text(const kept_particles& kept, const std::vector<std::uint32_
     format(0);
     for (; part < parts; ++part) format(part);  // the parts no thread could take
   }
+  if (no_memory) throw std::bad_alloc();
   std::string text = halo_name(h) + " " + shortest(static_cast<float>(f.info.redshift)) + "\n";
   std::size_t size = text.size();
   for (const std::string& part : stretch) size += part.size();
@@ -357,7 +368,8 @@ stage_status estimate_and_write(const kept_particles& kept, const cut_frame& f, 
   std::vector<std::uint64_t> counts(halos.size(), 0);
   std::vector<stage_status> results(halos.size());
   std::vector<double> wanted(halos.size(), 0);  // the reach a halo found it needs, 0 when it had it
-  const auto one = [&](std::size_t h, int threads) {
+  std::vector<char> no_memory(halos.size(), 0);  // the halo's work could not have its memory
+  const auto work = [&](std::size_t h, int threads) {
     const halo& centre = halos[h];
     const std::vector<std::uint32_t>& members = kept.members[h];
     std::vector<std::uint32_t> targets;
@@ -414,6 +426,15 @@ stage_status estimate_and_write(const kept_particles& kept, const cut_frame& f, 
     counts[h] = targets.size();
     results[h] = out.write(halo_name(centre) + ".txt", halo_text(kept, targets, dens, centre, f, threads));
   };
+  // On a helper thread, an exception would end the program: a halo that cannot have its
+  // memory fails (its message made once the threads are done, when the memory is back).
+  const auto one = [&](std::size_t h, int threads) {
+    try {
+      work(h, threads);
+    } catch (const std::bad_alloc&) {
+      no_memory[h] = 1;
+    }
+  };
   std::size_t next = 0;
   constexpr std::size_t big = std::size_t{1} << 18;  // sources enough to keep every core busy
   for (; next < order.size() && kept.members[order[next]].size() >= big; ++next) one(order[next], s.threads);
@@ -426,7 +447,11 @@ stage_status estimate_and_write(const kept_particles& kept, const cut_frame& f, 
         one(order[i], 1);
         const std::size_t n = finished.fetch_add(1) + 1;
         const std::lock_guard hold(tell);
-        if (o.progress) o.progress("densities", static_cast<double>(n) / static_cast<double>(order.size() - next));
+        try {
+          if (o.progress) o.progress("densities", static_cast<double>(n) / static_cast<double>(order.size() - next));
+        } catch (const std::bad_alloc&) {
+          // A progress bar short of memory misses a step; the halos do not.
+        }
       }
     };
     thread_group helpers;
@@ -435,8 +460,13 @@ stage_status estimate_and_write(const kept_particles& kept, const cut_frame& f, 
     worker();
   }
   // In the catalogue's order: the first failure, then the files.
-  for (std::size_t h = 0; h < halos.size(); ++h)
-    if (!halos[h].done && results[h].failed()) return results[h];
+  for (std::size_t h = 0; h < halos.size(); ++h) {
+    if (halos[h].done) continue;
+    if (no_memory[h])
+      return failure{exit_status::memory, halo_name(halos[h]) + ": not enough memory for its " +
+                                              std::to_string(kept.members[h].size()) + " particles"};
+    if (results[h].failed()) return results[h];
+  }
   for (std::size_t h = 0; h < halos.size(); ++h) {
     if (halos[h].done) continue;
     if (wanted[h] > 0) {

@@ -232,3 +232,40 @@ def test_a_name_in_the_way_leaves_the_directory_as_it_was(tmp_path, what, obstac
     assert "cannot write 'out/halos.json'" in done.stderr, done.stderr
     assert sorted(p.name for p in out.iterdir()) == ["halo_0.txt", "halos.json"]
     assert (out / "halo_0.txt").read_text() == "kept\n"
+
+
+def sanitized():
+    from conftest import BUILD
+    cache = BUILD / "CMakeCache.txt"
+    return cache.exists() and any(line in ("HALOPROF_SANITIZE:BOOL=ON", "HALOPROF_TSAN:BOOL=ON")
+                                  for line in cache.read_text().splitlines())
+
+
+def test_every_memory_limit_ends_in_a_cut_or_status_5(tmp_path):
+    """From the least address space the program starts in, up through the halos' searches and
+    files on every core: a want of memory anywhere, on any thread, is status 5 and one line."""
+    import ctypes
+    import resource
+    import subprocess
+    from conftest import HALOCUT
+    if sanitized():
+        pytest.skip("the sanitizers' shadow memory needs no limit")
+    damaged(tmp_path)
+    (tmp_path / "halos").write_text("".join(f"{x} {y} {z}\n" for x in (250, 750) for y in (250, 750)
+                                            for z in (250, 750)))
+
+    def run(kib, *args):
+        def limit():  # the same addresses in every run, so that a limit means the same each time
+            ctypes.CDLL(None).personality(0x0040000)  # ADDR_NO_RANDOMIZE
+            resource.setrlimit(resource.RLIMIT_AS, (kib << 10, kib << 10))
+        return subprocess.run([HALOCUT, *args], cwd=tmp_path, capture_output=True, text=True, preexec_fn=limit)
+
+    low, high = 1024, 1 << 20  # the least limit that starts the program: [low, high)
+    while high - low > 16:
+        mid = (low + high) // 2
+        low, high = (low, mid) if run(mid, "--help").returncode == 0 else (mid, high)
+    for kib in range(high, high + 4096, 64):
+        done = run(kib, "snap", "-o", f"out{kib}", "--centers", "halos", "--radius", "0.05")
+        assert done.returncode in (0, 5), (kib, done.returncode, done.stderr)
+        assert done.stderr == "" if done.returncode == 0 else (done.stderr.count("\n") == 1 and
+                                                              done.stderr.startswith("halocut: ")), (kib, done.stderr)
