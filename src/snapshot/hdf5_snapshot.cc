@@ -6,6 +6,7 @@
 // Every member's header is read and checked when the snapshot is opened (the totals, the
 // file count, the time, the box and the mass table must agree; each counted type must have
 // datasets of as many rows), so that read() meets no surprise it could have seen at once.
+#include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
@@ -303,8 +304,8 @@ stage_status gadget_declarations(const hdf5_file& file, const header_facts& firs
 
 class hdf5_snapshot final : public snapshot_reader {
  public:
-  hdf5_snapshot(snapshot_info info, std::vector<type_counts> per_file)
-      : info_(std::move(info)), per_file_(std::move(per_file)) {}
+  hdf5_snapshot(snapshot_info info, std::vector<type_counts> per_file, std::vector<std::uint64_t> sizes)
+      : info_(std::move(info)), per_file_(std::move(per_file)), sizes_(std::move(sizes)) {}
   const snapshot_info& info() const override { return info_; }
   stage_status read(unsigned types, unsigned fields, std::size_t chunk, const chunk_sink& use) override;
 
@@ -314,6 +315,7 @@ class hdf5_snapshot final : public snapshot_reader {
 
   snapshot_info info_;
   std::vector<type_counts> per_file_;  // NumPart_ThisFile of each member
+  std::vector<std::uint64_t> sizes_;   // each member's bytes when the snapshot was opened
   // Buffers of one piece each, kept across calls.
   std::vector<double> pos_, vel_, mass_;
   std::vector<std::uint64_t> id_;
@@ -339,6 +341,12 @@ stage_status hdf5_snapshot::read(unsigned types, unsigned fields, std::size_t ch
   type_counts first{};
   for (std::size_t k = 0; k < per_file_.size(); ++k) {
     hdf5_file file;
+    // Before the library reads it: a file cut since would look damaged to it.
+    struct stat st {};
+    if (::stat(info_.files[k].c_str(), &st) == 0 && static_cast<std::uint64_t>(st.st_size) != sizes_[k])
+      return failure{exit_status::snapshot_changed, info_.files[k] +
+                                                        ": changed since it was opened: " + std::to_string(sizes_[k]) +
+                                                        " bytes then, " + std::to_string(st.st_size) + " now"};
     if (stage_status s = open_hdf5_file(info_.files[k], file); s.failed()) return s;
     for (int t = 0; t < particle_types; ++t) {
       const std::uint64_t n = per_file_[k][t];
@@ -378,6 +386,11 @@ stage_status hdf5_snapshot::read_type(const hdf5_file& file, int t, std::uint64_
   // Pieces that end on the storage chunks of the positions, where they are chunked.
   const hsize_t c = f[0].shape.chunk_rows;
   const hsize_t step = c > 0 && piece > c ? piece - piece % c : piece;
+  // A read that fails on a file cut since it was opened: the cut is the news.
+  const auto unless_changed = [&](const stage_status& s) {
+    stage_status changed = check_unchanged(file);
+    return changed.failed() ? changed : s;
+  };
   for (std::uint64_t at = 0; at < n; at += step) {
     const hsize_t m = std::min<hsize_t>(step, n - at);
     const std::size_t mm = static_cast<std::size_t>(m);
@@ -386,21 +399,26 @@ stage_status hdf5_snapshot::read_type(const hdf5_file& file, int t, std::uint64_
     chunk.first = first + at;
     chunk.n = mm;
     if (f[0].wanted) {
-      if (stage_status s = read_rows(f[0].d, f[0].shape, at, m, pos_.data(), staging_); s.failed()) return s;
+      if (stage_status s = read_rows(f[0].d, f[0].shape, at, m, pos_.data(), staging_); s.failed())
+        return unless_changed(s);
       chunk.pos = {pos_.data(), 3 * mm};
     }
     if (f[1].wanted) {
-      if (stage_status s = read_rows(f[1].d, f[1].shape, at, m, vel_.data(), staging_); s.failed()) return s;
+      if (stage_status s = read_rows(f[1].d, f[1].shape, at, m, vel_.data(), staging_); s.failed())
+        return unless_changed(s);
       chunk.vel = {vel_.data(), 3 * mm};
     }
     if (f[2].wanted) {
-      if (stage_status s = read_rows(f[2].d, f[2].shape, at, m, mass_.data(), staging_); s.failed()) return s;
+      if (stage_status s = read_rows(f[2].d, f[2].shape, at, m, mass_.data(), staging_); s.failed())
+        return unless_changed(s);
       chunk.mass = {mass_.data(), mm};
     }
     if (f[3].wanted) {
-      if (stage_status s = read_rows(f[3].d, f[3].shape, at, m, id_.data()); s.failed()) return s;
+      if (stage_status s = read_rows(f[3].d, f[3].shape, at, m, id_.data()); s.failed()) return unless_changed(s);
       chunk.id = {id_.data(), mm};
     }
+    // What was read came from the file as it was opened, not from the bytes it lost since.
+    if (stage_status s = check_unchanged(file); s.failed()) return s;
     if (stage_status s = use(chunk); s.failed()) return s;
   }
   return {};
@@ -424,6 +442,7 @@ stage_status open_hdf5_snapshot(const std::string& path, std::unique_ptr<snapsho
   // Every member, the file given included (which need not be number 0), in order.
   snapshot_info info;
   std::vector<type_counts> per_file;
+  std::vector<std::uint64_t> sizes;
   scaling_facts scaling;
   for (std::int64_t k = 0; k < first.files; ++k) {
     const std::optional<std::string> name = first.files == 1 ? path : member_name(path, k);
@@ -441,6 +460,7 @@ stage_status open_hdf5_snapshot(const std::string& path, std::unique_ptr<snapsho
       return bad(*name + ": /Header " + d.replace(d.find("PATH"), 4, path) + ": a file of another snapshot");
     if (stage_status s = check_datasets(member, h, swift, scaling); s.failed()) return s;
     per_file.push_back(h.this_file);
+    sizes.push_back(member.size);
     info.files.push_back(*name);
   }
 
@@ -494,7 +514,7 @@ stage_status open_hdf5_snapshot(const std::string& path, std::unique_ptr<snapsho
   info.units.length_h_exponent = whole_exponent(scaling.length_h);
   info.units.mass_h_exponent = whole_exponent(scaling.mass_h);
 
-  reader = std::make_unique<hdf5_snapshot>(std::move(info), std::move(per_file));
+  reader = std::make_unique<hdf5_snapshot>(std::move(info), std::move(per_file), std::move(sizes));
   return {};
 }
 

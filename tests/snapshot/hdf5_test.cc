@@ -385,6 +385,34 @@ TEST(Hdf5Snapshot, BadInputs) {
   }
 }
 
+TEST(Hdf5Snapshot, AFileCutWhileReadIsReported) {
+  // The library reads what a file lost as zeros: each cut must be told, never read as values.
+  const struct {
+    const char* name;
+    bool during;  // cut once the first chunk is out, else between opening and reading
+  } cases[] = {{"cut after it was opened", false}, {"cut while its chunks are read", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const scratch dir;
+    write_case(dir, layout_cases()[1]);
+    const std::string path = dir / "snap.hdf5";
+    const auto size = fs::file_size(path);
+    std::unique_ptr<snapshot_reader> reader;
+    ASSERT_TRUE(open_snapshot(path, reader).ok());
+    if (!c.during) fs::resize_file(path, size - 1);
+    std::size_t chunks = 0;
+    const stage_status s = reader->read(0x7f, positions | velocities, 1, [&](const particle_chunk&) {
+      if (c.during && chunks++ == 0) fs::resize_file(path, size - 1);
+      return stage_status();
+    });
+    ASSERT_TRUE(s.failed());
+    EXPECT_EQ(exit_status::snapshot_changed, s->status);
+    EXPECT_EQ(path + ": changed since it was opened: " + std::to_string(size) + " bytes then, " +
+                  std::to_string(size - 1) + " now",
+              s->message);
+  }
+}
+
 // ---- halogen's writers ----
 
 synthetic_snapshot small_box(bool cosmological) {
