@@ -285,7 +285,9 @@ stage_status read_text(const hdf5_object& o, const char* name, std::optional<std
   hdf5_id memory(H5Tcopy(H5T_C_S1));
   const htri_t variable = H5Tis_variable_str(type.get());
   const std::size_t size = H5Tget_size(type.get());
-  if (!memory || variable < 0 || H5Tset_size(memory.get(), variable > 0 ? H5T_VARIABLE : size) < 0)
+  // In the file's own character set: the library converts none to another (h5py writes UTF-8).
+  if (!memory || variable < 0 || H5Tset_size(memory.get(), variable > 0 ? H5T_VARIABLE : size) < 0 ||
+      H5Tset_cset(memory.get(), H5Tget_cset(type.get())) < 0)
     return bad(o, attribute_failure(name, "cannot be read: " + hdf5_reason()));
   std::string text;
   if (variable > 0) {

@@ -56,9 +56,11 @@ void attribute(hid_t object, const char* name, num n, const std::vector<double>&
 }
 void scalar(hid_t object, const char* name, double v, num n = num::f64) { attribute(object, name, n, {v}, true); }
 
-void text(hid_t object, const char* name, const char* value) {
+void text(hid_t object, const char* name, const char* value, H5T_cset_t cset = H5T_CSET_ASCII) {
   const hdf5_id type(H5Tcopy(H5T_C_S1)), space(H5Screate(H5S_SCALAR));
   H5Tset_size(type.get(), std::strlen(value));
+  H5Tset_cset(type.get(), cset);
+  if (H5Aexists(object, name) > 0) H5Adelete(object, name);  // rewritten
   const hdf5_id a(H5Acreate2(object, name, type.get(), space.get(), H5P_DEFAULT, H5P_DEFAULT));
   ASSERT_GE(H5Awrite(a.get(), type.get(), value), 0);
 }
@@ -382,6 +384,28 @@ TEST(Hdf5Snapshot, BadInputs) {
     EXPECT_EQ(c.status, s->status);
     // The library's own reason goes on with figures of its own: compare up to it.
     EXPECT_EQ(expected, s->message.substr(0, expected.size()));
+  }
+}
+
+TEST(Hdf5Snapshot, TextAttributesInUtf8) {
+  // As h5py and other writers store strings: the same facts as in ASCII.
+  const struct {
+    const char* name;
+    int layout;
+    const char *group, *attribute, *value;
+  } cases[] = {{"SWIFT's Code", 3, "/Header", "Code", "SWIFT"},
+               {"a unit in SWIFT's parameter text", 5, "/Parameters", "InternalUnitSystem:UnitLength_in_cgs",
+                "3.085678e24"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const scratch dir;
+    write_case(dir, layout_cases()[static_cast<std::size_t>(c.layout)]);
+    edit(dir / "snap.hdf5", [&](hid_t f) { text(group(f, c.group).get(), c.attribute, c.value, H5T_CSET_UTF8); });
+    std::unique_ptr<snapshot_reader> reader;
+    const stage_status s = open_snapshot(dir / "snap.hdf5", reader);
+    ASSERT_TRUE(s.ok()) << s->message;
+    EXPECT_EQ("HDF5, SWIFT layout", reader->info().format);
+    EXPECT_EQ(3.085678e24, reader->info().units.length_in_cm.value_or(0));
   }
 }
 
