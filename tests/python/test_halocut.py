@@ -269,3 +269,37 @@ def test_every_memory_limit_ends_in_a_cut_or_status_5(tmp_path):
         assert done.returncode in (0, 5), (kib, done.returncode, done.stderr)
         assert done.stderr == "" if done.returncode == 0 else (done.stderr.count("\n") == 1 and
                                                               done.stderr.startswith("halocut: ")), (kib, done.stderr)
+
+
+def stdout_closed():
+    import os
+    return {"stdout": None, "preexec_fn": lambda: os.close(1)}
+
+
+def stdout_full():
+    return {"stdout": open("/dev/full", "w")}
+
+
+def stdout_unread():
+    import os
+    read, write = os.pipe()
+    os.close(read)
+    return {"stdout": write}
+
+
+# (what, how standard output is handed over, the reason in the line)
+LOST_OUTPUT = [("closed", stdout_closed, "Bad file descriptor"), ("a full device", stdout_full, "No space left"),
+               ("a pipe nobody reads", stdout_unread, "Broken pipe")]
+
+
+@pytest.mark.parametrize("what, handed, reason", LOST_OUTPUT, ids=[c[0] for c in LOST_OUTPUT])
+def test_a_lost_standard_output_is_status_9_with_every_file_written(tmp_path, what, handed, reason):
+    import subprocess
+    from conftest import HALOCUT
+    damaged(tmp_path)
+    (tmp_path / "halos").write_text(CENTRE)
+    done = subprocess.run([HALOCUT, "snap", "-o", "out", "--centers", "halos", "--radius", "0.05"], cwd=tmp_path,
+                          stderr=subprocess.PIPE, text=True, **handed())
+    assert done.returncode == 9, done.stderr
+    assert done.stderr.count("\n") == 1 and f"cannot write to standard output: {reason}" in done.stderr, done.stderr
+    assert halo_files(tmp_path / "out") == ["halo_0.txt"] and (tmp_path / "out" / "halos.json").exists()
