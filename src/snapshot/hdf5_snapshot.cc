@@ -97,6 +97,10 @@ stage_status read_header(const hdf5_file& file, header_facts& h) {
                " values (one per particle type), found " + std::to_string(masses.size()));
   h.mass_table.fill(0);
   std::copy(masses.begin(), masses.end(), h.mass_table.begin());
+  for (std::size_t t = 0; t < masses.size(); ++t)
+    if (!(masses[t] >= 0) || !std::isfinite(masses[t]))
+      return bad(header.where() + ": attribute MassTable: type " + std::to_string(t) + " has the mass " +
+                 number_text(masses[t]) + ", expected 0 (a Masses dataset) or a positive mass");
 
   std::optional<double> time, redshift;
   std::optional<std::int64_t> files;

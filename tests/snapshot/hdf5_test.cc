@@ -367,6 +367,15 @@ TEST(Hdf5Snapshot, BadInputs) {
        },
        exit_status::bad_snapshot,
        "@snap.hdf5: /Header: attribute BoxSize: the sides 30, 30 and 20 differ: expected a cubic box"},
+      {"a mass table entry that is not a number", 0,
+       [&](const scratch& d) {
+         edit(d / "snap.hdf5", [&](hid_t f) {
+           header(f, [](hid_t h) { attribute(h, "MassTable", num::f64, {0, std::nan(""), 0, 0, 0, 0}); });
+         });
+       },
+       exit_status::bad_snapshot,
+       "@snap.hdf5: /Header: attribute MassTable: type 1 has the mass nan, expected 0 (a Masses dataset) or a "
+       "positive mass"},
       {"not an HDF5 file behind the signature", 0, [](const scratch& d) { fs::resize_file(d / "snap.hdf5", 96); },
        exit_status::bad_snapshot, "@snap.hdf5: not a readable HDF5 file: truncated file: eof = 96"},
   };
