@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 
 #include "snapshot/formats.h"
 #include "snapshot/hdf5_io.h"
@@ -101,7 +102,7 @@ stage_status read_hdf5_catalogue(const std::string& path, halo_catalogue& catalo
   if (first.groups > 0)
     if (stage_status s = read_number(open_object(file, "/Group/GroupPos"), "h_scaling", h_scaling, false); s.failed())
       return s;
-  if (h_scaling && *h_scaling == static_cast<int>(*h_scaling))
+  if (h_scaling && std::fabs(*h_scaling) <= 100 && *h_scaling == std::round(*h_scaling))
     catalogue.length_h_exponent = static_cast<int>(*h_scaling);
 
   // Every member, the file given included (which need not be number 0), in order.

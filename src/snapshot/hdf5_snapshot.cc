@@ -151,6 +151,7 @@ std::string disagreement(const header_facts& h, const header_facts& first) {
 struct scaling_facts {
   std::optional<double> velocity_a;  // Velocities: stored = peculiar / a^velocity_a
   std::string velocity_a_from;       // where it was found, for a disagreement's message
+  std::string velocity_a_file;       // in which member
   std::optional<double> length_h, mass_h;
   std::optional<double> length_cgs, mass_cgs, velocity_cgs;  // Gadget-4's and AREPO's to_cgs
 };
@@ -195,6 +196,8 @@ stage_status check_datasets(const hdf5_file& file, const header_facts& h, bool s
       if (stage_status s = check_rows(d, shape, n, 3); s.failed()) return s;
       std::optional<double> a;
       if (stage_status s = read_number(d, a_name, a, false); s.failed()) return s;
+      if (a && !std::isfinite(*a))
+        return bad(d.where() + ": attribute " + a_name + " is " + number_text(*a) + ", expected a finite power");
       if (a && scaling.velocity_a && *a != *scaling.velocity_a)
         return bad(d.where() + ": attribute " + a_name + " is " + number_text(*a) + " where " +
                    scaling.velocity_a_from + " has " + number_text(*scaling.velocity_a) +
@@ -202,6 +205,7 @@ stage_status check_datasets(const hdf5_file& file, const header_facts& h, bool s
       if (a && !scaling.velocity_a) {
         scaling.velocity_a = a;
         scaling.velocity_a_from = d.path;
+        scaling.velocity_a_file = file.name;
       }
       if (!swift)
         if (stage_status s = read_scaling(d, "to_cgs", scaling.velocity_cgs); s.failed()) return s;
@@ -300,9 +304,11 @@ stage_status gadget_declarations(const hdf5_file& file, const header_facts& firs
   if (stage_status s = declared_unit(file, groups, "UnitMass_in_g", d.mass); s.failed()) return s;
   if (stage_status s = declared_unit(file, groups, "UnitVelocity_in_cm_per_s", d.velocity); s.failed()) return s;
   if (stage_status s = declared_unit(file, {"/Header", "/Parameters"}, "HubbleParam", d.hubble); s.failed()) return s;
-  if (!d.length) d.length = scaling.length_cgs;
-  if (!d.mass) d.mass = scaling.mass_cgs;
-  if (!d.velocity) d.velocity = scaling.velocity_cgs;
+  // A unit is positive and finite; a dataset's to_cgs that is not declares nothing.
+  const auto usable = [](std::optional<double> u) { return u && *u > 0 && std::isfinite(*u) ? u : std::nullopt; };
+  if (!d.length) d.length = usable(scaling.length_cgs);
+  if (!d.mass) d.mass = usable(scaling.mass_cgs);
+  if (!d.velocity) d.velocity = usable(scaling.velocity_cgs);
   return {};
 }
 
@@ -512,6 +518,10 @@ stage_status open_hdf5_snapshot(const std::string& path, std::unique_ptr<snapsho
   // (a "time" of 0 must not zero them).
   const double exponent = scaling.velocity_a.value_or(swift ? 0.0 : 0.5);
   if (info.cosmological) info.velocity_factor = exponent == 0.5 ? std::sqrt(d.a) : std::pow(d.a, exponent);
+  if (!(info.velocity_factor > 0) || !std::isfinite(info.velocity_factor))
+    return bad(scaling.velocity_a_file + ": " + scaling.velocity_a_from + ": attribute " +
+               (swift ? "a-scale exponent" : "a_scaling") + " is " + number_text(exponent) + ": at the scale factor " +
+               number_text(d.a) + " the velocities would be multiplied by " + number_text(info.velocity_factor));
   info.units.length_in_cm = d.length;
   info.units.mass_in_g = d.mass;
   info.units.velocity_in_cm_per_s = d.velocity;

@@ -376,6 +376,23 @@ TEST(Hdf5Snapshot, BadInputs) {
        exit_status::bad_snapshot,
        "@snap.hdf5: /Header: attribute MassTable: type 1 has the mass nan, expected 0 (a Masses dataset) or a "
        "positive mass"},
+      {"a velocity scaling that is not a number", 0,
+       [](const scratch& d) {
+         edit(d / "snap.hdf5", [](hid_t f) {
+           scalar(hdf5_id(H5Dopen2(f, "/PartType0/Velocities", H5P_DEFAULT)).get(), "a_scaling", std::nan(""));
+         });
+       },
+       exit_status::bad_snapshot, "@snap.hdf5: /PartType0/Velocities: attribute a_scaling is nan, expected a finite power"},
+      {"a velocity scaling that makes every velocity 0", 0,
+       [](const scratch& d) {
+         edit(d / "snap.hdf5", [](hid_t f) {
+           for (const char* v : {"/PartType0/Velocities", "/PartType1/Velocities"})
+             scalar(hdf5_id(H5Dopen2(f, v, H5P_DEFAULT)).get(), "a_scaling", 1e300);
+         });
+       },
+       exit_status::bad_snapshot,
+       "@snap.hdf5: /PartType0/Velocities: attribute a_scaling is 1e+300: at the scale factor 0.5 the velocities "
+       "would be multiplied by 0"},
       {"not an HDF5 file behind the signature", 0, [](const scratch& d) { fs::resize_file(d / "snap.hdf5", 96); },
        exit_status::bad_snapshot, "@snap.hdf5: not a readable HDF5 file: truncated file: eof = 96"},
   };
@@ -396,25 +413,36 @@ TEST(Hdf5Snapshot, BadInputs) {
   }
 }
 
-TEST(Hdf5Snapshot, TextAttributesInUtf8) {
-  // As h5py and other writers store strings: the same facts as in ASCII.
+TEST(Hdf5Snapshot, OddAttributesGiveTheFactsTheyHold) {
+  // Strings as h5py and other writers store them (UTF-8), and a unit no length can have.
+  const auto utf8 = [](const char* where, const char* name, const char* value) {
+    return [=](hid_t f) { text(group(f, where).get(), name, value, H5T_CSET_UTF8); };
+  };
   const struct {
     const char* name;
     int layout;
-    const char *group, *attribute, *value;
-  } cases[] = {{"SWIFT's Code", 3, "/Header", "Code", "SWIFT"},
-               {"a unit in SWIFT's parameter text", 5, "/Parameters", "InternalUnitSystem:UnitLength_in_cgs",
-                "3.085678e24"}};
+    const char* file;
+    std::function<void(hid_t)> change;
+    const char* format;
+    std::optional<double> length_in_cm;
+  } cases[] = {
+      {"SWIFT's Code in UTF-8", 3, "snap.hdf5", utf8("/Header", "Code", "SWIFT"), "HDF5, SWIFT layout", 3.085678e24},
+      {"a unit in SWIFT's parameter text, in UTF-8", 5, "snap.hdf5",
+       utf8("/Parameters", "InternalUnitSystem:UnitLength_in_cgs", "3.085678e24"), "HDF5, SWIFT layout", 3.085678e24},
+      {"a negative to_cgs on the positions: no unit", 2, "snap.0.hdf5",
+       [](hid_t f) { scalar(hdf5_id(H5Dopen2(f, "/PartType0/Coordinates", H5P_DEFAULT)).get(), "to_cgs", -1); },
+       "HDF5, GIZMO layout", std::nullopt},
+  };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const scratch dir;
     write_case(dir, layout_cases()[static_cast<std::size_t>(c.layout)]);
-    edit(dir / "snap.hdf5", [&](hid_t f) { text(group(f, c.group).get(), c.attribute, c.value, H5T_CSET_UTF8); });
+    edit(dir / c.file, c.change);
     std::unique_ptr<snapshot_reader> reader;
-    const stage_status s = open_snapshot(dir / "snap.hdf5", reader);
+    const stage_status s = open_snapshot(dir / c.file, reader);
     ASSERT_TRUE(s.ok()) << s->message;
-    EXPECT_EQ("HDF5, SWIFT layout", reader->info().format);
-    EXPECT_EQ(3.085678e24, reader->info().units.length_in_cm.value_or(0));
+    EXPECT_EQ(c.format, reader->info().format);
+    EXPECT_EQ(c.length_in_cm, reader->info().units.length_in_cm);
   }
 }
 
