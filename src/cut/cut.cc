@@ -575,12 +575,17 @@ stage_status peak_centres(const whole_box& all, const cut_frame& f, const cut_se
   std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return all.rho[a] > all.rho[b]; });
   const double apart = s.separation / f.scale;
   // The peaks chosen, by cells at least `apart` wide: a candidate looks at the 27 around its own.
-  const double extent = f.box > 0 ? f.box : 1;
+  // Cells are counted in double before they become integers: a separation far below the
+  // box, or the positions' spread without one, would count more than an integer holds.
   const std::int64_t cells =
-      f.box > 0 ? std::clamp<std::int64_t>(static_cast<std::int64_t>(std::floor(extent / apart)), 1, 1 << 20) : 0;
+      f.box > 0 ? static_cast<std::int64_t>(std::clamp(std::floor(f.box / apart), 1.0, double{1 << 20})) : 0;
+  double width = apart;  // without a box: wide enough that no cell's number reaches 2^40
+  if (f.box == 0)
+    for (const std::vector<float>* axis : {&all.x, &all.y, &all.z})
+      for (const float v : *axis) width = std::max(width, std::fabs(static_cast<double>(v)) * 0x1p-40);
   const auto cell_of = [&](const double* p, int a) {
     return f.box > 0 ? std::min(static_cast<std::int64_t>(p[a] / f.box * static_cast<double>(cells)), cells - 1)
-                     : static_cast<std::int64_t>(std::floor(p[a] / apart));
+                     : static_cast<std::int64_t>(std::floor(p[a] / width));
   };
   const auto key = [&](std::int64_t i, std::int64_t j, std::int64_t k) {
     if (cells > 0) {

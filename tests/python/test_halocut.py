@@ -303,3 +303,17 @@ def test_a_lost_standard_output_is_status_9_with_every_file_written(tmp_path, wh
     assert done.returncode == 9, done.stderr
     assert done.stderr.count("\n") == 1 and f"cannot write to standard output: {reason}" in done.stderr, done.stderr
     assert halo_files(tmp_path / "out") == ["halo_0.txt"] and (tmp_path / "out" / "halos.json").exists()
+
+
+# (what, the snapshot's box, more options): a separation far below any cell of the peaks' grid.
+PEAKS = [("in a box", 1000.0, []), ("without a box", 0.0, ["--mean-density", "8e-6"])]
+
+
+@pytest.mark.parametrize("what, box, extra", PEAKS, ids=[p[0] for p in PEAKS])
+def test_peaks_with_the_least_separation(tmp_path, what, box, extra):
+    positions = np.random.default_rng(5).uniform(0, 1000, (8000, 3)).astype(np.float32)
+    gadget(tmp_path / "snap", box=box, positions=positions)
+    done = run_halocut("snap", "-o", "out", "--peaks", 2, "--separation", "1e-20", "--radius", "0.05", *extra,
+                       cwd=tmp_path)
+    assert done.returncode == 0 and done.stderr == "", done.stderr
+    assert len(halo_files(tmp_path / "out")) == 2
