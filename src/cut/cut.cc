@@ -631,10 +631,32 @@ std::string json_number(std::optional<double> v) {
   return number(*v);
 }
 
+// The length of the well-formed UTF-8 sequence at s[i], 0 where there is none (a byte of
+// another encoding, an overlong form, a surrogate, a value past U+10FFFF).
+std::size_t utf8_length(const std::string& s, std::size_t i) {
+  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char c = b(i);
+  const std::size_t n = c < 0x80                 ? 1
+                        : c >= 0xc2 && c <= 0xdf ? 2
+                        : c >= 0xe0 && c <= 0xef ? 3
+                        : c >= 0xf0 && c <= 0xf4 ? 4
+                                                 : 0;
+  if (n == 0 || i + n > s.size()) return 0;
+  for (std::size_t k = 1; k < n; ++k)
+    if ((b(i + k) & 0xc0) != 0x80) return 0;
+  if ((c == 0xe0 && b(i + 1) < 0xa0) || (c == 0xed && b(i + 1) > 0x9f) || (c == 0xf0 && b(i + 1) < 0x90) ||
+      (c == 0xf4 && b(i + 1) > 0x8f))
+    return 0;
+  return n;
+}
+
+// A JSON string, which is UTF-8: a byte that is not part of a UTF-8 character (a file name
+// in Latin-1) becomes U+FFFD, so that every reader of the manifest can parse it.
 std::string json_string(const std::optional<std::string>& s) {
   if (!s) return "null";
   std::string out = "\"";
-  for (const char ch : *s) {
+  for (std::size_t i = 0; i < s->size();) {
+    const char ch = (*s)[i];
     const auto c = static_cast<unsigned char>(ch);
     if (c == '"' || c == '\\') {
       out += '\\';
@@ -644,9 +666,16 @@ std::string json_string(const std::optional<std::string>& s) {
       out += "\\u00";
       out += hex[c >> 4];
       out += hex[c & 15];
+    } else if (const std::size_t n = utf8_length(*s, i); n > 1) {
+      out.append(*s, i, n);
+      i += n;
+      continue;
+    } else if (n == 0) {
+      out += "\\ufffd";
     } else {
       out += ch;
     }
+    ++i;
   }
   return out + "\"";
 }

@@ -317,3 +317,24 @@ def test_peaks_with_the_least_separation(tmp_path, what, box, extra):
                        cwd=tmp_path)
     assert done.returncode == 0 and done.stderr == "", done.stderr
     assert len(halo_files(tmp_path / "out")) == 2
+
+
+# (what, a unit's bytes as given, as halos.json must hold it): JSON is UTF-8, whatever the
+# names a user's system has.
+UNIT_NAMES = [("UTF-8 kept", "µm".encode(), "µm"), ("Latin-1", b"\xb5m", "\ufffdm"),
+              ("a lone continuation byte", b"k\x80pc", "k\ufffdpc"),
+              ("an overlong slash", b"kpc\xc0\xaf", "kpc\ufffd\ufffd"),
+              ("a surrogate", b"\xed\xa0\x80", "\ufffd" * 3), ("cut short", b"kpc\xe2\x82", "kpc\ufffd\ufffd")]
+
+
+@pytest.mark.parametrize("what, given, held", UNIT_NAMES, ids=[u[0] for u in UNIT_NAMES])
+def test_the_manifest_is_utf8_whatever_the_names(tmp_path, what, given, held):
+    import subprocess
+    from conftest import HALOCUT
+    damaged(tmp_path)
+    (tmp_path / "halos").write_text(CENTRE)
+    done = subprocess.run([HALOCUT, "snap", "-o", "out", "--centers", "halos", "--radius", "0.05", "--length-unit",
+                           given], cwd=tmp_path, capture_output=True)
+    assert done.returncode == 0, done.stderr
+    manifest = json.loads((tmp_path / "out" / "halos.json").read_bytes().decode("utf-8"))
+    assert manifest["units"]["length_unit"] == held
