@@ -577,9 +577,11 @@ TEST(Hdf5Catalogue, GroupCentresAndRadii) {
     int total;                // Ngroups_Total
     bool radius, units;
     const char* error;  // nullptr: reads; '@' the scratch directory
+    std::optional<double> time = std::nullopt;  // /Header Time, where written
   } cases[] = {
       {"one file, radii, units in /Parameters", {3}, 3, true, true, nullptr},
       {"three files, one of them empty, no radii", {2, 0, 3}, 5, false, false, nullptr},
+      {"two files whose Time is not a number", {1, 2}, 3, true, false, nullptr, std::nan("")},
       {"a total the files do not hold",
        {2, 3},
        6,
@@ -599,6 +601,7 @@ TEST(Hdf5Catalogue, GroupCentresAndRadii) {
       scalar(header.get(), "Ngroups_ThisFile", c.groups[k], num::i32);
       scalar(header.get(), "Ngroups_Total", c.total, files == 1 ? num::i64 : num::i32);
       scalar(header.get(), "NumFiles", files, num::i32);
+      if (c.time) scalar(header.get(), "Time", *c.time);
       if (c.units) scalar(group(f.get(), "Parameters").get(), "UnitLength_in_cm", 3.085678e24);
       std::vector<double> pos, radius;
       for (int i = 0; i < c.groups[k]; ++i, ++row) {
