@@ -8,6 +8,7 @@
 #include <ostream>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace haloprof {
@@ -87,6 +88,13 @@ void print_line(std::ostream& err, const std::string& line) {
   const std::string whole = line + '\n';
   err.write(whole.data(), static_cast<std::streamsize>(whole.size()));
   err.flush();
+}
+
+void write_line(int fd, std::string_view line) noexcept {
+  char end = '\n';
+  iovec parts[2] = {{const_cast<char*>(line.data()), line.size()}, {&end, 1}};
+  while (::writev(fd, parts, 2) < 0 && errno == EINTR) {
+  }
 }
 
 }  // namespace haloprof

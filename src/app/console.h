@@ -5,6 +5,7 @@
 #include <optional>
 #include <streambuf>
 #include <string>
+#include <string_view>
 
 namespace haloprof {
 
@@ -53,5 +54,9 @@ class console_buffer final : public std::streambuf {
 // Writes `line` and its line end in one piece, so that the lines of runs sharing a log
 // never mix.
 void print_line(std::ostream& err, const std::string& line);
+
+// The same straight to descriptor `fd` (one writev), allocating nothing: for the message of
+// a run whose memory ran out.
+void write_line(int fd, std::string_view line) noexcept;
 
 }  // namespace haloprof

@@ -51,7 +51,8 @@ constexpr const char* usage_text =
     "  --velocity-unit NAME    its velocity unit (km/s, ...) where the file declares none\n"
     "  -h, --help              this text\n"
     "Exit status: 0 done, 2 a wrong command line, 3 a file that cannot be opened, 4 a snapshot, catalogue or\n"
-    "choice that cannot be cut, 5 memory, 6 the output cannot be written, 8 the snapshot changed while read.\n";
+    "choice that cannot be cut, 5 memory, 6 the output cannot be written, 8 the snapshot changed while read,\n"
+    "9 the halo files written but standard output lost.\n";
 
 struct usage_error {
   std::string message;
@@ -199,8 +200,15 @@ int main(int argc, char** argv) {
       haloprof::print_line(err, "halocut: " + result->message);
       return static_cast<int>(result->status);
     }
+    // The files are in place: the cut is complete even though nobody could read its lines.
+    if (console.error() != 0) {
+      haloprof::print_line(err, std::string("halocut: cannot write to standard output: ") +
+                                    std::strerror(console.error()) + " (the halo files and halos.json were written)");
+      return static_cast<int>(exit_status::console_lost);
+    }
   } catch (const std::bad_alloc&) {
-    haloprof::print_line(err, "halocut: not enough memory");
+    err.flush();
+    haloprof::write_line(STDERR_FILENO, "halocut: not enough memory");
     return static_cast<int>(exit_status::memory);
   } catch (const std::exception& e) {
     haloprof::print_line(err, std::string("halocut: internal error: ") + e.what());

@@ -9,6 +9,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <numbers>
 #include <string>
 #include <unordered_map>
@@ -306,7 +307,7 @@ std::string halo_text(const kept_particles& kept, const std::vector<std::uint32_
   const std::size_t n = targets.size();
   const std::size_t parts = std::clamp<std::size_t>(n / 16384, 1, static_cast<std::size_t>(std::max(threads, 1)));
   std::vector<std::string> stretch(parts);
-  const auto format = [&](std::size_t part) {
+  const auto format_part = [&](std::size_t part) {
     std::string& text = stretch[part];
     const std::size_t first = n * part / parts, last = n * (part + 1) / parts;
     text.reserve((last - first) * 80);
@@ -324,6 +325,15 @@ std::string halo_text(const kept_particles& kept, const std::vector<std::uint32_
       text += '\n';
     }
   };
+  // A helper's want of memory is thrown again on this thread, once the helpers are joined.
+  std::atomic<bool> no_memory{false};
+  const auto format = [&](std::size_t part) {
+    try {
+      format_part(part);
+    } catch (const std::bad_alloc&) {
+      no_memory = true;
+    }
+  };
   {
     thread_group helpers;
     std::size_t part = 1;
@@ -332,6 +342,7 @@ std::string halo_text(const kept_particles& kept, const std::vector<std::uint32_
     format(0);
     for (; part < parts; ++part) format(part);  // the parts no thread could take
   }
+  if (no_memory) throw std::bad_alloc();
   std::string text = halo_name(h) + " " + shortest(static_cast<float>(f.info.redshift)) + "\n";
   std::size_t size = text.size();
   for (const std::string& part : stretch) size += part.size();
@@ -357,7 +368,8 @@ stage_status estimate_and_write(const kept_particles& kept, const cut_frame& f, 
   std::vector<std::uint64_t> counts(halos.size(), 0);
   std::vector<stage_status> results(halos.size());
   std::vector<double> wanted(halos.size(), 0);  // the reach a halo found it needs, 0 when it had it
-  const auto one = [&](std::size_t h, int threads) {
+  std::vector<char> no_memory(halos.size(), 0);  // the halo's work could not have its memory
+  const auto work = [&](std::size_t h, int threads) {
     const halo& centre = halos[h];
     const std::vector<std::uint32_t>& members = kept.members[h];
     std::vector<std::uint32_t> targets;
@@ -414,6 +426,15 @@ stage_status estimate_and_write(const kept_particles& kept, const cut_frame& f, 
     counts[h] = targets.size();
     results[h] = out.write(halo_name(centre) + ".txt", halo_text(kept, targets, dens, centre, f, threads));
   };
+  // On a helper thread, an exception would end the program: a halo that cannot have its
+  // memory fails (its message made once the threads are done, when the memory is back).
+  const auto one = [&](std::size_t h, int threads) {
+    try {
+      work(h, threads);
+    } catch (const std::bad_alloc&) {
+      no_memory[h] = 1;
+    }
+  };
   std::size_t next = 0;
   constexpr std::size_t big = std::size_t{1} << 18;  // sources enough to keep every core busy
   for (; next < order.size() && kept.members[order[next]].size() >= big; ++next) one(order[next], s.threads);
@@ -426,7 +447,11 @@ stage_status estimate_and_write(const kept_particles& kept, const cut_frame& f, 
         one(order[i], 1);
         const std::size_t n = finished.fetch_add(1) + 1;
         const std::lock_guard hold(tell);
-        if (o.progress) o.progress("densities", static_cast<double>(n) / static_cast<double>(order.size() - next));
+        try {
+          if (o.progress) o.progress("densities", static_cast<double>(n) / static_cast<double>(order.size() - next));
+        } catch (const std::bad_alloc&) {
+          // A progress bar short of memory misses a step; the halos do not.
+        }
       }
     };
     thread_group helpers;
@@ -435,8 +460,13 @@ stage_status estimate_and_write(const kept_particles& kept, const cut_frame& f, 
     worker();
   }
   // In the catalogue's order: the first failure, then the files.
-  for (std::size_t h = 0; h < halos.size(); ++h)
-    if (!halos[h].done && results[h].failed()) return results[h];
+  for (std::size_t h = 0; h < halos.size(); ++h) {
+    if (halos[h].done) continue;
+    if (no_memory[h])
+      return failure{exit_status::memory, halo_name(halos[h]) + ": not enough memory for its " +
+                                              std::to_string(kept.members[h].size()) + " particles"};
+    if (results[h].failed()) return results[h];
+  }
   for (std::size_t h = 0; h < halos.size(); ++h) {
     if (halos[h].done) continue;
     if (wanted[h] > 0) {
@@ -545,12 +575,17 @@ stage_status peak_centres(const whole_box& all, const cut_frame& f, const cut_se
   std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return all.rho[a] > all.rho[b]; });
   const double apart = s.separation / f.scale;
   // The peaks chosen, by cells at least `apart` wide: a candidate looks at the 27 around its own.
-  const double extent = f.box > 0 ? f.box : 1;
+  // Cells are counted in double before they become integers: a separation far below the
+  // box, or the positions' spread without one, would count more than an integer holds.
   const std::int64_t cells =
-      f.box > 0 ? std::clamp<std::int64_t>(static_cast<std::int64_t>(std::floor(extent / apart)), 1, 1 << 20) : 0;
+      f.box > 0 ? static_cast<std::int64_t>(std::clamp(std::floor(f.box / apart), 1.0, double{1 << 20})) : 0;
+  double width = apart;  // without a box: wide enough that no cell's number reaches 2^40
+  if (f.box == 0)
+    for (const std::vector<float>* axis : {&all.x, &all.y, &all.z})
+      for (const float v : *axis) width = std::max(width, std::fabs(static_cast<double>(v)) * 0x1p-40);
   const auto cell_of = [&](const double* p, int a) {
     return f.box > 0 ? std::min(static_cast<std::int64_t>(p[a] / f.box * static_cast<double>(cells)), cells - 1)
-                     : static_cast<std::int64_t>(std::floor(p[a] / apart));
+                     : static_cast<std::int64_t>(std::floor(p[a] / width));
   };
   const auto key = [&](std::int64_t i, std::int64_t j, std::int64_t k) {
     if (cells > 0) {
@@ -596,10 +631,32 @@ std::string json_number(std::optional<double> v) {
   return number(*v);
 }
 
+// The length of the well-formed UTF-8 sequence at s[i], 0 where there is none (a byte of
+// another encoding, an overlong form, a surrogate, a value past U+10FFFF).
+std::size_t utf8_length(const std::string& s, std::size_t i) {
+  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char c = b(i);
+  const std::size_t n = c < 0x80                 ? 1
+                        : c >= 0xc2 && c <= 0xdf ? 2
+                        : c >= 0xe0 && c <= 0xef ? 3
+                        : c >= 0xf0 && c <= 0xf4 ? 4
+                                                 : 0;
+  if (n == 0 || i + n > s.size()) return 0;
+  for (std::size_t k = 1; k < n; ++k)
+    if ((b(i + k) & 0xc0) != 0x80) return 0;
+  if ((c == 0xe0 && b(i + 1) < 0xa0) || (c == 0xed && b(i + 1) > 0x9f) || (c == 0xf0 && b(i + 1) < 0x90) ||
+      (c == 0xf4 && b(i + 1) > 0x8f))
+    return 0;
+  return n;
+}
+
+// A JSON string, which is UTF-8: a byte that is not part of a UTF-8 character (a file name
+// in Latin-1) becomes U+FFFD, so that every reader of the manifest can parse it.
 std::string json_string(const std::optional<std::string>& s) {
   if (!s) return "null";
   std::string out = "\"";
-  for (const char ch : *s) {
+  for (std::size_t i = 0; i < s->size();) {
+    const char ch = (*s)[i];
     const auto c = static_cast<unsigned char>(ch);
     if (c == '"' || c == '\\') {
       out += '\\';
@@ -609,9 +666,16 @@ std::string json_string(const std::optional<std::string>& s) {
       out += "\\u00";
       out += hex[c >> 4];
       out += hex[c & 15];
+    } else if (const std::size_t n = utf8_length(*s, i); n > 1) {
+      out.append(*s, i, n);
+      i += n;
+      continue;
+    } else if (n == 0) {
+      out += "\\ufffd";
     } else {
       out += ch;
     }
+    ++i;
   }
   return out + "\"";
 }

@@ -63,15 +63,43 @@ stage_status output_files::write(const std::string& name, const std::string& tex
 }
 
 stage_status output_files::commit() {
-  std::size_t done = 0;
-  for (; done < pending_.size(); ++done) {
-    const auto& [temporary, name] = pending_[done];
-    if (::rename(temporary.c_str(), (dir_ + "/" + name).c_str()) != 0) {
-      const int error = errno;
-      pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(done));
-      return fail(name, error);
+  // Each file takes its name by swapping places with the file that had it, which stays under
+  // the temporary name until every file is in place, so that a rename failing half way (a
+  // directory in the way, an immutable file) can put back what the names held before. A
+  // file system that cannot swap has the earlier file replaced outright.
+  enum class how : char { swapped, fresh, replaced };
+  std::vector<how> placed;
+  placed.reserve(pending_.size());
+  for (const auto& [temporary, name] : pending_) {
+    const std::string target = dir_ + "/" + name;
+    struct stat st {};
+    int error = 0;
+    if (::lstat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      error = EISDIR;  // a swap would hide the directory under the temporary name
+    } else if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
+      placed.push_back(how::swapped);
+      continue;
+    } else if (errno != ENOENT && errno != EINVAL) {
+      error = errno;
+    } else if (const bool fresh = errno == ENOENT; ::rename(temporary.c_str(), target.c_str()) == 0) {
+      placed.push_back(fresh ? how::fresh : how::replaced);
+      continue;
+    } else {
+      error = errno;
     }
+    for (std::size_t k = placed.size(); k-- > 0;) {
+      const std::string& back = pending_[k].first;
+      const std::string put = dir_ + "/" + pending_[k].second;
+      if (placed[k] == how::swapped)
+        ::renameat2(AT_FDCWD, back.c_str(), AT_FDCWD, put.c_str(), RENAME_EXCHANGE);
+      else if (placed[k] == how::fresh)
+        ::rename(put.c_str(), back.c_str());
+    }
+    return fail(name, error);
   }
+  // Every name holds its new file: the files they replaced go.
+  for (std::size_t k = 0; k < pending_.size(); ++k)
+    if (placed[k] == how::swapped) ::unlink(pending_[k].first.c_str());
   pending_.clear();
   // The names in the directory on stable storage too.
   const unique_fd d(::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

@@ -21,7 +21,8 @@ class output_files {
   // Writes `text` whole to a temporary file that will become `name` in the directory. Safe
   // to call from several threads at once.
   stage_status write(const std::string& name, const std::string& text);
-  // Puts every file written in place (renames) and syncs the directory.
+  // Puts every file written in place (renames) and syncs the directory. A failure (exit_status
+  // report) leaves the names as they were, the files written still pending.
   stage_status commit();
 
   const std::string& directory() const { return dir_; }

@@ -247,7 +247,9 @@ class reader {
 stage_status read_text_catalogue(const std::string& path, halo_catalogue& catalogue) {
   mapped_file file;
   std::string error;
-  if (!file.open(path, error)) return failure{exit_status::cannot_open, "cannot open '" + path + "': " + error};
+  if (!file.open(path, error))
+    return failure{file.out_of_memory() ? exit_status::memory : exit_status::cannot_open,
+                   (file.out_of_memory() ? "cannot map '" : "cannot open '") + path + "': " + error};
   catalogue = halo_catalogue{};
   reader r(path, catalogue);
   stage_status s = r.read(file.begin(), file.end());

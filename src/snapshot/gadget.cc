@@ -250,6 +250,14 @@ stage_status open_gadget_snapshot(const std::string& path, std::unique_ptr<snaps
   std::vector<file> files(1);
   if (stage_status s = open_and_scan(path, "", l, true, files[0]); s.failed()) return s;
   const header head = files[0].head;  // a copy: files grows below
+  for (int t = 0; t < types; ++t)
+    if (!(head.mass[t] >= 0) || !std::isfinite(head.mass[t]))
+      return failure{exit_status::bad_snapshot, path + ": header: mass[" + number(static_cast<unsigned>(t)) + "] is " +
+                                                    shortest(head.mass[t]) +
+                                                    ", expected 0 (masses in the MASS block) or a positive mass"};
+  if (!(head.box >= 0) || !std::isfinite(head.box))
+    return failure{exit_status::bad_snapshot,
+                   path + ": header: BoxSize is " + shortest(head.box) + ", expected 0 (no box) or a positive side"};
   if (head.num_files < 0)
     return failure{exit_status::bad_snapshot, path + ": header: num_files is " + std::to_string(head.num_files)};
   // Writers of single-file snapshots may leave num_files at 0.

@@ -6,6 +6,8 @@
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <cstring>
 
 #include "snapshot/formats.h"
 #include "snapshot/hdf5_io.h"
@@ -101,7 +103,7 @@ stage_status read_hdf5_catalogue(const std::string& path, halo_catalogue& catalo
   if (first.groups > 0)
     if (stage_status s = read_number(open_object(file, "/Group/GroupPos"), "h_scaling", h_scaling, false); s.failed())
       return s;
-  if (h_scaling && *h_scaling == static_cast<int>(*h_scaling))
+  if (h_scaling && std::fabs(*h_scaling) <= 100 && *h_scaling == std::round(*h_scaling))
     catalogue.length_h_exponent = static_cast<int>(*h_scaling);
 
   // Every member, the file given included (which need not be number 0), in order.
@@ -117,7 +119,11 @@ stage_status read_hdf5_catalogue(const std::string& path, halo_catalogue& catalo
     if (stage_status s = open_hdf5_file(*name, member); s.failed()) return s;
     catalogue_header h;
     if (stage_status s = read_catalogue_header(member, h); s.failed()) return s;
-    if (h.total != first.total || h.files != first.files || h.time != first.time)
+    // Times compared by their bits: a Time that is not a number is the same in every member.
+    const auto same_time = [](const std::optional<double>& a, const std::optional<double>& b) {
+      return a.has_value() == b.has_value() && (!a || std::memcmp(&*a, &*b, sizeof(double)) == 0);
+    };
+    if (h.total != first.total || h.files != first.files || !same_time(h.time, first.time))
       return bad(*name + ": /Header Ngroups_Total, NumFiles or Time differ from " + path +
                  "'s: a file of another catalogue");
     if (stage_status s = read_groups(member, h.groups, catalogue); s.failed()) return s;

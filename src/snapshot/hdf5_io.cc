@@ -155,11 +155,24 @@ stage_status open_hdf5_file(const std::string& path, hdf5_file& file) {
     if (!S_ISREG(st.st_mode))
       return failure{exit_status::cannot_open, "cannot open '" + path + "': " +
                                                    (S_ISDIR(st.st_mode) ? "is a directory" : "is not a regular file")};
+    file.size = static_cast<std::uint64_t>(st.st_size);
   }
   file.name = path;
   file.id.reset(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT));
   if (!file.id) return failure{exit_status::bad_snapshot, path + ": not a readable HDF5 file: " + hdf5_reason()};
   return {};
+}
+
+stage_status check_unchanged(const hdf5_file& file) {
+  void* handle = nullptr;
+  struct stat st {};
+  // The descriptor of the library's default (POSIX) driver; another driver's file goes unchecked.
+  if (H5Fget_vfd_handle(file.id.get(), H5P_DEFAULT, &handle) < 0 || handle == nullptr ||
+      fstat(*static_cast<int*>(handle), &st) != 0 || static_cast<std::uint64_t>(st.st_size) == file.size)
+    return {};
+  return failure{exit_status::snapshot_changed, file.name +
+                                                    ": changed since it was opened: " + std::to_string(file.size) +
+                                                    " bytes then, " + std::to_string(st.st_size) + " now"};
 }
 
 hdf5_object open_object(const hdf5_file& file, const std::string& path) {
@@ -272,7 +285,9 @@ stage_status read_text(const hdf5_object& o, const char* name, std::optional<std
   hdf5_id memory(H5Tcopy(H5T_C_S1));
   const htri_t variable = H5Tis_variable_str(type.get());
   const std::size_t size = H5Tget_size(type.get());
-  if (!memory || variable < 0 || H5Tset_size(memory.get(), variable > 0 ? H5T_VARIABLE : size) < 0)
+  // In the file's own character set: the library converts none to another (h5py writes UTF-8).
+  if (!memory || variable < 0 || H5Tset_size(memory.get(), variable > 0 ? H5T_VARIABLE : size) < 0 ||
+      H5Tset_cset(memory.get(), H5Tget_cset(type.get())) < 0)
     return bad(o, attribute_failure(name, "cannot be read: " + hdf5_reason()));
   std::string text;
   if (variable > 0) {

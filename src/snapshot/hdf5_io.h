@@ -33,11 +33,16 @@ std::optional<std::string> member_name(const std::string& member, std::int64_t k
 struct hdf5_file {
   std::string name;
   hdf5_id id;
+  std::uint64_t size = 0;  // bytes, when it was opened
 };
 
 // Opens `path` read-only. Fails with cannot_open when the file cannot be opened (naming the
 // system's reason), bad_snapshot when it is not a readable HDF5 file (naming the library's).
 stage_status open_hdf5_file(const std::string& path, hdf5_file& file);
+
+// Fails with snapshot_changed when the open file's size is no longer the one it had when it
+// was opened: the library reads the bytes a file lost as zeros, which would pass for values.
+stage_status check_unchanged(const hdf5_file& file);
 
 // A group or dataset of an open file, with its path for messages.
 struct hdf5_object {

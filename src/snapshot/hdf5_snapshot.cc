@@ -6,6 +6,7 @@
 // Every member's header is read and checked when the snapshot is opened (the totals, the
 // file count, the time, the box and the mass table must agree; each counted type must have
 // datasets of as many rows), so that read() meets no surprise it could have seen at once.
+#include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
@@ -96,6 +97,10 @@ stage_status read_header(const hdf5_file& file, header_facts& h) {
                " values (one per particle type), found " + std::to_string(masses.size()));
   h.mass_table.fill(0);
   std::copy(masses.begin(), masses.end(), h.mass_table.begin());
+  for (std::size_t t = 0; t < masses.size(); ++t)
+    if (!(masses[t] >= 0) || !std::isfinite(masses[t]))
+      return bad(header.where() + ": attribute MassTable: type " + std::to_string(t) + " has the mass " +
+                 number_text(masses[t]) + ", expected 0 (a Masses dataset) or a positive mass");
 
   std::optional<double> time, redshift;
   std::optional<std::int64_t> files;
@@ -146,6 +151,7 @@ std::string disagreement(const header_facts& h, const header_facts& first) {
 struct scaling_facts {
   std::optional<double> velocity_a;  // Velocities: stored = peculiar / a^velocity_a
   std::string velocity_a_from;       // where it was found, for a disagreement's message
+  std::string velocity_a_file;       // in which member
   std::optional<double> length_h, mass_h;
   std::optional<double> length_cgs, mass_cgs, velocity_cgs;  // Gadget-4's and AREPO's to_cgs
 };
@@ -190,6 +196,8 @@ stage_status check_datasets(const hdf5_file& file, const header_facts& h, bool s
       if (stage_status s = check_rows(d, shape, n, 3); s.failed()) return s;
       std::optional<double> a;
       if (stage_status s = read_number(d, a_name, a, false); s.failed()) return s;
+      if (a && !std::isfinite(*a))
+        return bad(d.where() + ": attribute " + a_name + " is " + number_text(*a) + ", expected a finite power");
       if (a && scaling.velocity_a && *a != *scaling.velocity_a)
         return bad(d.where() + ": attribute " + a_name + " is " + number_text(*a) + " where " +
                    scaling.velocity_a_from + " has " + number_text(*scaling.velocity_a) +
@@ -197,6 +205,7 @@ stage_status check_datasets(const hdf5_file& file, const header_facts& h, bool s
       if (a && !scaling.velocity_a) {
         scaling.velocity_a = a;
         scaling.velocity_a_from = d.path;
+        scaling.velocity_a_file = file.name;
       }
       if (!swift)
         if (stage_status s = read_scaling(d, "to_cgs", scaling.velocity_cgs); s.failed()) return s;
@@ -295,16 +304,18 @@ stage_status gadget_declarations(const hdf5_file& file, const header_facts& firs
   if (stage_status s = declared_unit(file, groups, "UnitMass_in_g", d.mass); s.failed()) return s;
   if (stage_status s = declared_unit(file, groups, "UnitVelocity_in_cm_per_s", d.velocity); s.failed()) return s;
   if (stage_status s = declared_unit(file, {"/Header", "/Parameters"}, "HubbleParam", d.hubble); s.failed()) return s;
-  if (!d.length) d.length = scaling.length_cgs;
-  if (!d.mass) d.mass = scaling.mass_cgs;
-  if (!d.velocity) d.velocity = scaling.velocity_cgs;
+  // A unit is positive and finite; a dataset's to_cgs that is not declares nothing.
+  const auto usable = [](std::optional<double> u) { return u && *u > 0 && std::isfinite(*u) ? u : std::nullopt; };
+  if (!d.length) d.length = usable(scaling.length_cgs);
+  if (!d.mass) d.mass = usable(scaling.mass_cgs);
+  if (!d.velocity) d.velocity = usable(scaling.velocity_cgs);
   return {};
 }
 
 class hdf5_snapshot final : public snapshot_reader {
  public:
-  hdf5_snapshot(snapshot_info info, std::vector<type_counts> per_file)
-      : info_(std::move(info)), per_file_(std::move(per_file)) {}
+  hdf5_snapshot(snapshot_info info, std::vector<type_counts> per_file, std::vector<std::uint64_t> sizes)
+      : info_(std::move(info)), per_file_(std::move(per_file)), sizes_(std::move(sizes)) {}
   const snapshot_info& info() const override { return info_; }
   stage_status read(unsigned types, unsigned fields, std::size_t chunk, const chunk_sink& use) override;
 
@@ -314,6 +325,7 @@ class hdf5_snapshot final : public snapshot_reader {
 
   snapshot_info info_;
   std::vector<type_counts> per_file_;  // NumPart_ThisFile of each member
+  std::vector<std::uint64_t> sizes_;   // each member's bytes when the snapshot was opened
   // Buffers of one piece each, kept across calls.
   std::vector<double> pos_, vel_, mass_;
   std::vector<std::uint64_t> id_;
@@ -339,6 +351,12 @@ stage_status hdf5_snapshot::read(unsigned types, unsigned fields, std::size_t ch
   type_counts first{};
   for (std::size_t k = 0; k < per_file_.size(); ++k) {
     hdf5_file file;
+    // Before the library reads it: a file cut since would look damaged to it.
+    struct stat st {};
+    if (::stat(info_.files[k].c_str(), &st) == 0 && static_cast<std::uint64_t>(st.st_size) != sizes_[k])
+      return failure{exit_status::snapshot_changed, info_.files[k] +
+                                                        ": changed since it was opened: " + std::to_string(sizes_[k]) +
+                                                        " bytes then, " + std::to_string(st.st_size) + " now"};
     if (stage_status s = open_hdf5_file(info_.files[k], file); s.failed()) return s;
     for (int t = 0; t < particle_types; ++t) {
       const std::uint64_t n = per_file_[k][t];
@@ -378,6 +396,11 @@ stage_status hdf5_snapshot::read_type(const hdf5_file& file, int t, std::uint64_
   // Pieces that end on the storage chunks of the positions, where they are chunked.
   const hsize_t c = f[0].shape.chunk_rows;
   const hsize_t step = c > 0 && piece > c ? piece - piece % c : piece;
+  // A read that fails on a file cut since it was opened: the cut is the news.
+  const auto unless_changed = [&](const stage_status& s) {
+    stage_status changed = check_unchanged(file);
+    return changed.failed() ? changed : s;
+  };
   for (std::uint64_t at = 0; at < n; at += step) {
     const hsize_t m = std::min<hsize_t>(step, n - at);
     const std::size_t mm = static_cast<std::size_t>(m);
@@ -386,21 +409,26 @@ stage_status hdf5_snapshot::read_type(const hdf5_file& file, int t, std::uint64_
     chunk.first = first + at;
     chunk.n = mm;
     if (f[0].wanted) {
-      if (stage_status s = read_rows(f[0].d, f[0].shape, at, m, pos_.data(), staging_); s.failed()) return s;
+      if (stage_status s = read_rows(f[0].d, f[0].shape, at, m, pos_.data(), staging_); s.failed())
+        return unless_changed(s);
       chunk.pos = {pos_.data(), 3 * mm};
     }
     if (f[1].wanted) {
-      if (stage_status s = read_rows(f[1].d, f[1].shape, at, m, vel_.data(), staging_); s.failed()) return s;
+      if (stage_status s = read_rows(f[1].d, f[1].shape, at, m, vel_.data(), staging_); s.failed())
+        return unless_changed(s);
       chunk.vel = {vel_.data(), 3 * mm};
     }
     if (f[2].wanted) {
-      if (stage_status s = read_rows(f[2].d, f[2].shape, at, m, mass_.data(), staging_); s.failed()) return s;
+      if (stage_status s = read_rows(f[2].d, f[2].shape, at, m, mass_.data(), staging_); s.failed())
+        return unless_changed(s);
       chunk.mass = {mass_.data(), mm};
     }
     if (f[3].wanted) {
-      if (stage_status s = read_rows(f[3].d, f[3].shape, at, m, id_.data()); s.failed()) return s;
+      if (stage_status s = read_rows(f[3].d, f[3].shape, at, m, id_.data()); s.failed()) return unless_changed(s);
       chunk.id = {id_.data(), mm};
     }
+    // What was read came from the file as it was opened, not from the bytes it lost since.
+    if (stage_status s = check_unchanged(file); s.failed()) return s;
     if (stage_status s = use(chunk); s.failed()) return s;
   }
   return {};
@@ -424,6 +452,7 @@ stage_status open_hdf5_snapshot(const std::string& path, std::unique_ptr<snapsho
   // Every member, the file given included (which need not be number 0), in order.
   snapshot_info info;
   std::vector<type_counts> per_file;
+  std::vector<std::uint64_t> sizes;
   scaling_facts scaling;
   for (std::int64_t k = 0; k < first.files; ++k) {
     const std::optional<std::string> name = first.files == 1 ? path : member_name(path, k);
@@ -441,6 +470,7 @@ stage_status open_hdf5_snapshot(const std::string& path, std::unique_ptr<snapsho
       return bad(*name + ": /Header " + d.replace(d.find("PATH"), 4, path) + ": a file of another snapshot");
     if (stage_status s = check_datasets(member, h, swift, scaling); s.failed()) return s;
     per_file.push_back(h.this_file);
+    sizes.push_back(member.size);
     info.files.push_back(*name);
   }
 
@@ -488,13 +518,17 @@ stage_status open_hdf5_snapshot(const std::string& path, std::unique_ptr<snapsho
   // (a "time" of 0 must not zero them).
   const double exponent = scaling.velocity_a.value_or(swift ? 0.0 : 0.5);
   if (info.cosmological) info.velocity_factor = exponent == 0.5 ? std::sqrt(d.a) : std::pow(d.a, exponent);
+  if (!(info.velocity_factor > 0) || !std::isfinite(info.velocity_factor))
+    return bad(scaling.velocity_a_file + ": " + scaling.velocity_a_from + ": attribute " +
+               (swift ? "a-scale exponent" : "a_scaling") + " is " + number_text(exponent) + ": at the scale factor " +
+               number_text(d.a) + " the velocities would be multiplied by " + number_text(info.velocity_factor));
   info.units.length_in_cm = d.length;
   info.units.mass_in_g = d.mass;
   info.units.velocity_in_cm_per_s = d.velocity;
   info.units.length_h_exponent = whole_exponent(scaling.length_h);
   info.units.mass_h_exponent = whole_exponent(scaling.mass_h);
 
-  reader = std::make_unique<hdf5_snapshot>(std::move(info), std::move(per_file));
+  reader = std::make_unique<hdf5_snapshot>(std::move(info), std::move(per_file), std::move(sizes));
   return {};
 }
 

@@ -197,3 +197,144 @@ def run_halocut_limited(cwd, file_size):
     from conftest import HALOCUT
     return subprocess.run(["bash", "-c", f'ulimit -f {file_size // 512}; exec "{HALOCUT}" snap -o out '
                                          f'--centers halos --radius 0.05'], cwd=cwd, text=True, capture_output=True)
+
+
+def directory_in_the_way(path):
+    path.mkdir()
+
+
+def immutable_file(path):
+    import subprocess
+    path.write_text("kept\n")
+    if subprocess.run(["chattr", "+i", str(path)], capture_output=True).returncode != 0:
+        pytest.skip("chattr +i is not allowed here")
+
+
+# (what, what stands where the manifest goes): the halo files are renamed into place first,
+# the manifest last, so that its failure must put theirs back.
+IN_THE_WAY = [("halos.json a directory", directory_in_the_way), ("halos.json immutable", immutable_file)]
+
+
+@pytest.mark.parametrize("what, obstacle", IN_THE_WAY, ids=[w[0] for w in IN_THE_WAY])
+def test_a_name_in_the_way_leaves_the_directory_as_it_was(tmp_path, what, obstacle):
+    import subprocess
+    damaged(tmp_path)
+    (tmp_path / "halos").write_text(CENTRE + "300 300 300\n")
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "halo_0.txt").write_text("kept\n")
+    obstacle(out / "halos.json")
+    try:
+        done = run_halocut("snap", "-o", "out", "--centers", "halos", "--radius", "0.05", cwd=tmp_path)
+    finally:
+        subprocess.run(["chattr", "-i", str(out / "halos.json")], capture_output=True)
+    assert done.returncode == 6 and done.stderr.count("\n") == 1, done.stderr
+    assert "cannot write 'out/halos.json'" in done.stderr, done.stderr
+    assert sorted(p.name for p in out.iterdir()) == ["halo_0.txt", "halos.json"]
+    assert (out / "halo_0.txt").read_text() == "kept\n"
+
+
+def sanitized():
+    from conftest import BUILD
+    cache = BUILD / "CMakeCache.txt"
+    return cache.exists() and any(line in ("HALOPROF_SANITIZE:BOOL=ON", "HALOPROF_TSAN:BOOL=ON")
+                                  for line in cache.read_text().splitlines())
+
+
+def test_every_memory_limit_ends_in_a_cut_or_status_5(tmp_path):
+    """From the least address space the program starts in, up through the halos' searches and
+    files on every core: a want of memory anywhere, on any thread, is status 5 and one line."""
+    import ctypes
+    import resource
+    import subprocess
+    from conftest import HALOCUT
+    if sanitized():
+        pytest.skip("the sanitizers' shadow memory needs no limit")
+    damaged(tmp_path)
+    (tmp_path / "halos").write_text("".join(f"{x} {y} {z}\n" for x in (250, 750) for y in (250, 750)
+                                            for z in (250, 750)))
+
+    def run(kib, *args):
+        def limit():  # the same addresses in every run, so that a limit means the same each time
+            ctypes.CDLL(None).personality(0x0040000)  # ADDR_NO_RANDOMIZE
+            resource.setrlimit(resource.RLIMIT_AS, (kib << 10, kib << 10))
+        return subprocess.run([HALOCUT, *args], cwd=tmp_path, capture_output=True, text=True, preexec_fn=limit)
+
+    low, high = 1024, 1 << 20  # the least limit that starts the program: [low, high)
+    while high - low > 16:
+        mid = (low + high) // 2
+        low, high = (low, mid) if run(mid, "--help").returncode == 0 else (mid, high)
+    for kib in range(high, high + 4096, 64):
+        done = run(kib, "snap", "-o", f"out{kib}", "--centers", "halos", "--radius", "0.05")
+        assert done.returncode in (0, 5), (kib, done.returncode, done.stderr)
+        assert done.stderr == "" if done.returncode == 0 else (done.stderr.count("\n") == 1 and
+                                                              done.stderr.startswith("halocut: ")), (kib, done.stderr)
+
+
+def stdout_closed():
+    import os
+    return {"stdout": None, "preexec_fn": lambda: os.close(1)}
+
+
+def stdout_full():
+    return {"stdout": open("/dev/full", "w")}
+
+
+def stdout_unread():
+    import os
+    read, write = os.pipe()
+    os.close(read)
+    return {"stdout": write}
+
+
+# (what, how standard output is handed over, the reason in the line)
+LOST_OUTPUT = [("closed", stdout_closed, "Bad file descriptor"), ("a full device", stdout_full, "No space left"),
+               ("a pipe nobody reads", stdout_unread, "Broken pipe")]
+
+
+@pytest.mark.parametrize("what, handed, reason", LOST_OUTPUT, ids=[c[0] for c in LOST_OUTPUT])
+def test_a_lost_standard_output_is_status_9_with_every_file_written(tmp_path, what, handed, reason):
+    import subprocess
+    from conftest import HALOCUT
+    damaged(tmp_path)
+    (tmp_path / "halos").write_text(CENTRE)
+    done = subprocess.run([HALOCUT, "snap", "-o", "out", "--centers", "halos", "--radius", "0.05"], cwd=tmp_path,
+                          stderr=subprocess.PIPE, text=True, **handed())
+    assert done.returncode == 9, done.stderr
+    assert done.stderr.count("\n") == 1 and f"cannot write to standard output: {reason}" in done.stderr, done.stderr
+    assert halo_files(tmp_path / "out") == ["halo_0.txt"] and (tmp_path / "out" / "halos.json").exists()
+
+
+# (what, the snapshot's box, more options): a separation far below any cell of the peaks' grid.
+PEAKS = [("in a box", 1000.0, []), ("without a box", 0.0, ["--mean-density", "8e-6"])]
+
+
+@pytest.mark.parametrize("what, box, extra", PEAKS, ids=[p[0] for p in PEAKS])
+def test_peaks_with_the_least_separation(tmp_path, what, box, extra):
+    positions = np.random.default_rng(5).uniform(0, 1000, (8000, 3)).astype(np.float32)
+    gadget(tmp_path / "snap", box=box, positions=positions)
+    done = run_halocut("snap", "-o", "out", "--peaks", 2, "--separation", "1e-20", "--radius", "0.05", *extra,
+                       cwd=tmp_path)
+    assert done.returncode == 0 and done.stderr == "", done.stderr
+    assert len(halo_files(tmp_path / "out")) == 2
+
+
+# (what, a unit's bytes as given, as halos.json must hold it): JSON is UTF-8, whatever the
+# names a user's system has.
+UNIT_NAMES = [("UTF-8 kept", "µm".encode(), "µm"), ("Latin-1", b"\xb5m", "\ufffdm"),
+              ("a lone continuation byte", b"k\x80pc", "k\ufffdpc"),
+              ("an overlong slash", b"kpc\xc0\xaf", "kpc\ufffd\ufffd"),
+              ("a surrogate", b"\xed\xa0\x80", "\ufffd" * 3), ("cut short", b"kpc\xe2\x82", "kpc\ufffd\ufffd")]
+
+
+@pytest.mark.parametrize("what, given, held", UNIT_NAMES, ids=[u[0] for u in UNIT_NAMES])
+def test_the_manifest_is_utf8_whatever_the_names(tmp_path, what, given, held):
+    import subprocess
+    from conftest import HALOCUT
+    damaged(tmp_path)
+    (tmp_path / "halos").write_text(CENTRE)
+    done = subprocess.run([HALOCUT, "snap", "-o", "out", "--centers", "halos", "--radius", "0.05", "--length-unit",
+                           given], cwd=tmp_path, capture_output=True)
+    assert done.returncode == 0, done.stderr
+    manifest = json.loads((tmp_path / "out" / "halos.json").read_bytes().decode("utf-8"))
+    assert manifest["units"]["length_unit"] == held

@@ -256,7 +256,9 @@ TEST(GadgetSnapshot, DamagedFilesAreRefusedWithOneLine) {
   // Five particles of type 1 in 264 + 68 + 68 + 28 = 428 bytes: POS at offset 264.
   const variant one{.npart = {{0, 5}}, .mass = table};
   const variant two{.npart = {{0, 2}, {0, 2}}, .mass = table}, three{.npart = {{0, 2}, {0, 2}, {0, 2}}, .mass = table};
-  variant two_earlier = two, two_big = two, labelled = one, no_table = one;
+  variant two_earlier = two, two_big = two, labelled = one, no_table = one, lighter = one, no_side = one;
+  lighter.mass = {0, -0.5};
+  no_side.box = std::nan("");
   two_earlier.time = 0.25;
   two_big.big = true;
   labelled.format = 2;
@@ -317,6 +319,10 @@ TEST(GadgetSnapshot, DamagedFilesAreRefusedWithOneLine) {
        {{"snap.0", file_of(two, 0, [](auto& b) { set_int(b, 100, 5); })},
         {"snap.1", file_of(two, 1, [](auto& b) { set_int(b, 100, 5); })}},
        "@snap.0: the header's total of type-1 particles is 5, the 2 files hold 4"},
+      {"a negative mass in the table", {{"snap", file_of(lighter)}},
+       "@snap: header: mass[1] is -0.5, expected 0 (masses in the MASS block) or a positive mass"},
+      {"a box side that is not a number", {{"snap", file_of(no_side)}},
+       "@snap: header: BoxSize is nan, expected 0 (no box) or a positive side"},
       {"several files, a name without .0",
        {{"snap", file_of(two, 0)}},
        "@snap: the header says the snapshot has 2 files, and this name does not end in .0 as the first one's does"},

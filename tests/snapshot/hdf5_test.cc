@@ -56,9 +56,11 @@ void attribute(hid_t object, const char* name, num n, const std::vector<double>&
 }
 void scalar(hid_t object, const char* name, double v, num n = num::f64) { attribute(object, name, n, {v}, true); }
 
-void text(hid_t object, const char* name, const char* value) {
+void text(hid_t object, const char* name, const char* value, H5T_cset_t cset = H5T_CSET_ASCII) {
   const hdf5_id type(H5Tcopy(H5T_C_S1)), space(H5Screate(H5S_SCALAR));
   H5Tset_size(type.get(), std::strlen(value));
+  H5Tset_cset(type.get(), cset);
+  if (H5Aexists(object, name) > 0) H5Adelete(object, name);  // rewritten
   const hdf5_id a(H5Acreate2(object, name, type.get(), space.get(), H5P_DEFAULT, H5P_DEFAULT));
   ASSERT_GE(H5Awrite(a.get(), type.get(), value), 0);
 }
@@ -365,6 +367,32 @@ TEST(Hdf5Snapshot, BadInputs) {
        },
        exit_status::bad_snapshot,
        "@snap.hdf5: /Header: attribute BoxSize: the sides 30, 30 and 20 differ: expected a cubic box"},
+      {"a mass table entry that is not a number", 0,
+       [&](const scratch& d) {
+         edit(d / "snap.hdf5", [&](hid_t f) {
+           header(f, [](hid_t h) { attribute(h, "MassTable", num::f64, {0, std::nan(""), 0, 0, 0, 0}); });
+         });
+       },
+       exit_status::bad_snapshot,
+       "@snap.hdf5: /Header: attribute MassTable: type 1 has the mass nan, expected 0 (a Masses dataset) or a "
+       "positive mass"},
+      {"a velocity scaling that is not a number", 0,
+       [](const scratch& d) {
+         edit(d / "snap.hdf5", [](hid_t f) {
+           scalar(hdf5_id(H5Dopen2(f, "/PartType0/Velocities", H5P_DEFAULT)).get(), "a_scaling", std::nan(""));
+         });
+       },
+       exit_status::bad_snapshot, "@snap.hdf5: /PartType0/Velocities: attribute a_scaling is nan, expected a finite power"},
+      {"a velocity scaling that makes every velocity 0", 0,
+       [](const scratch& d) {
+         edit(d / "snap.hdf5", [](hid_t f) {
+           for (const char* v : {"/PartType0/Velocities", "/PartType1/Velocities"})
+             scalar(hdf5_id(H5Dopen2(f, v, H5P_DEFAULT)).get(), "a_scaling", 1e300);
+         });
+       },
+       exit_status::bad_snapshot,
+       "@snap.hdf5: /PartType0/Velocities: attribute a_scaling is 1e+300: at the scale factor 0.5 the velocities "
+       "would be multiplied by 0"},
       {"not an HDF5 file behind the signature", 0, [](const scratch& d) { fs::resize_file(d / "snap.hdf5", 96); },
        exit_status::bad_snapshot, "@snap.hdf5: not a readable HDF5 file: truncated file: eof = 96"},
   };
@@ -382,6 +410,67 @@ TEST(Hdf5Snapshot, BadInputs) {
     EXPECT_EQ(c.status, s->status);
     // The library's own reason goes on with figures of its own: compare up to it.
     EXPECT_EQ(expected, s->message.substr(0, expected.size()));
+  }
+}
+
+TEST(Hdf5Snapshot, OddAttributesGiveTheFactsTheyHold) {
+  // Strings as h5py and other writers store them (UTF-8), and a unit no length can have.
+  const auto utf8 = [](const char* where, const char* name, const char* value) {
+    return [=](hid_t f) { text(group(f, where).get(), name, value, H5T_CSET_UTF8); };
+  };
+  const struct {
+    const char* name;
+    int layout;
+    const char* file;
+    std::function<void(hid_t)> change;
+    const char* format;
+    std::optional<double> length_in_cm;
+  } cases[] = {
+      {"SWIFT's Code in UTF-8", 3, "snap.hdf5", utf8("/Header", "Code", "SWIFT"), "HDF5, SWIFT layout", 3.085678e24},
+      {"a unit in SWIFT's parameter text, in UTF-8", 5, "snap.hdf5",
+       utf8("/Parameters", "InternalUnitSystem:UnitLength_in_cgs", "3.085678e24"), "HDF5, SWIFT layout", 3.085678e24},
+      {"a negative to_cgs on the positions: no unit", 2, "snap.0.hdf5",
+       [](hid_t f) { scalar(hdf5_id(H5Dopen2(f, "/PartType0/Coordinates", H5P_DEFAULT)).get(), "to_cgs", -1); },
+       "HDF5, GIZMO layout", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const scratch dir;
+    write_case(dir, layout_cases()[static_cast<std::size_t>(c.layout)]);
+    edit(dir / c.file, c.change);
+    std::unique_ptr<snapshot_reader> reader;
+    const stage_status s = open_snapshot(dir / c.file, reader);
+    ASSERT_TRUE(s.ok()) << s->message;
+    EXPECT_EQ(c.format, reader->info().format);
+    EXPECT_EQ(c.length_in_cm, reader->info().units.length_in_cm);
+  }
+}
+
+TEST(Hdf5Snapshot, AFileCutWhileReadIsReported) {
+  // The library reads what a file lost as zeros: each cut must be told, never read as values.
+  const struct {
+    const char* name;
+    bool during;  // cut once the first chunk is out, else between opening and reading
+  } cases[] = {{"cut after it was opened", false}, {"cut while its chunks are read", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const scratch dir;
+    write_case(dir, layout_cases()[1]);
+    const std::string path = dir / "snap.hdf5";
+    const auto size = fs::file_size(path);
+    std::unique_ptr<snapshot_reader> reader;
+    ASSERT_TRUE(open_snapshot(path, reader).ok());
+    if (!c.during) fs::resize_file(path, size - 1);
+    std::size_t chunks = 0;
+    const stage_status s = reader->read(0x7f, positions | velocities, 1, [&](const particle_chunk&) {
+      if (c.during && chunks++ == 0) fs::resize_file(path, size - 1);
+      return stage_status();
+    });
+    ASSERT_TRUE(s.failed());
+    EXPECT_EQ(exit_status::snapshot_changed, s->status);
+    EXPECT_EQ(path + ": changed since it was opened: " + std::to_string(size) + " bytes then, " +
+                  std::to_string(size - 1) + " now",
+              s->message);
   }
 }
 
@@ -488,9 +577,11 @@ TEST(Hdf5Catalogue, GroupCentresAndRadii) {
     int total;                // Ngroups_Total
     bool radius, units;
     const char* error;  // nullptr: reads; '@' the scratch directory
+    std::optional<double> time = std::nullopt;  // /Header Time, where written
   } cases[] = {
       {"one file, radii, units in /Parameters", {3}, 3, true, true, nullptr},
       {"three files, one of them empty, no radii", {2, 0, 3}, 5, false, false, nullptr},
+      {"two files whose Time is not a number", {1, 2}, 3, true, false, nullptr, std::nan("")},
       {"a total the files do not hold",
        {2, 3},
        6,
@@ -510,6 +601,7 @@ TEST(Hdf5Catalogue, GroupCentresAndRadii) {
       scalar(header.get(), "Ngroups_ThisFile", c.groups[k], num::i32);
       scalar(header.get(), "Ngroups_Total", c.total, files == 1 ? num::i64 : num::i32);
       scalar(header.get(), "NumFiles", files, num::i32);
+      if (c.time) scalar(header.get(), "Time", *c.time);
       if (c.units) scalar(group(f.get(), "Parameters").get(), "UnitLength_in_cm", 3.085678e24);
       std::vector<double> pos, radius;
       for (int i = 0; i < c.groups[k]; ++i, ++row) {
