@@ -13,6 +13,7 @@
 
 #include "app/console.h"
 #include "app/progress_bar.h"
+#include "core/shown.h"
 #include "core/status.h"
 #include "core/threads.h"
 #include "cut/cut.h"
@@ -170,7 +171,7 @@ int main(int argc, char** argv) {
     try {
       settings = parse(argc, argv, help);
     } catch (const usage_error& e) {
-      haloprof::print_line(err, "halocut: " + e.message);
+      haloprof::print_line(err, "halocut: " + haloprof::one_line(e.message));
       return 2;
     }
     if (help) {
@@ -186,7 +187,7 @@ int main(int argc, char** argv) {
             [&](const std::string& notice) {
               if (!terminal) return;
               bar.clear();
-              haloprof::print_line(err, notice);
+              haloprof::print_line(err, haloprof::one_line(notice));
             },
         .line =
             [&](const std::string& line) {
@@ -197,7 +198,8 @@ int main(int argc, char** argv) {
     bar.clear();
     out.flush();
     if (result.failed()) {
-      haloprof::print_line(err, "halocut: " + result->message);
+      // Names and option values in a message may hold any byte: it stays one line.
+      haloprof::print_line(err, "halocut: " + haloprof::one_line(result->message));
       return static_cast<int>(result->status);
     }
     // The files are in place: the cut is complete even though nobody could read its lines.

@@ -41,6 +41,12 @@ std::string shown_token(std::string_view t) {
   return s;
 }
 
+std::string one_line(std::string_view message) {
+  std::string s;
+  append_name_part(s, message);
+  return s;
+}
+
 std::string shown_name(std::string_view name) {
   constexpr std::size_t most = 256, kept = 120;
   std::string s;

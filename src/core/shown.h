@@ -16,4 +16,8 @@ std::string shown_token(std::string_view t);
 // shown by its first and last 120 bytes around "...", cut between characters.
 std::string shown_name(std::string_view name);
 
+// A message as one line: its control characters (a line feed from a name, say) as \xHH,
+// nothing cut.
+std::string one_line(std::string_view message);
+
 }  // namespace haloprof

@@ -291,6 +291,14 @@ void offset_of(const kept_particles& kept, std::uint32_t k, const halo& h, doubl
 
 std::string halo_name(const halo& h) { return "halo_" + std::to_string(h.id); }
 
+// Whether a name is a halo file's, as a cut writes them: halo_ID.txt.
+bool is_halo_file(const std::string& name) {
+  if (!name.starts_with("halo_") || !name.ends_with(".txt") || name.size() <= 9) return false;
+  const std::string_view id(name.data() + 5, name.size() - 9);
+  const auto digits = id.starts_with('-') ? id.substr(1) : id;
+  return !digits.empty() && std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 // What each written halo holds, for the manifest.
 struct written_halo {
   std::int64_t id;
@@ -776,7 +784,7 @@ stage_status cut_halos(const cut_settings& s, const cut_observer& o) {
   std::vector<written_halo> ordered;
   for (const halo& h : halos) ordered.push_back(*by_id.at(h.id));
   if (stage_status r = out.write("halos.json", manifest_text(s, f, ordered)); r.failed()) return r;
-  if (stage_status r = out.commit(); r.failed()) return r;
+  if (stage_status r = out.commit(is_halo_file); r.failed()) return r;
   if (o.line)
     for (const written_halo& w : ordered)
       o.line("halo_" + std::to_string(w.id) + ".txt: " + std::to_string(w.particles) + " particles within " +

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <set>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -62,7 +64,7 @@ stage_status output_files::write(const std::string& name, const std::string& tex
   return {};
 }
 
-stage_status output_files::commit() {
+stage_status output_files::commit(bool (*earlier)(const std::string& name)) {
   // Each file takes its name by swapping places with the file that had it, which stays under
   // the temporary name until every file is in place, so that a rename failing half way (a
   // directory in the way, an immutable file) can put back what the names held before. A
@@ -97,10 +99,19 @@ stage_status output_files::commit() {
     }
     return fail(name, error);
   }
-  // Every name holds its new file: the files they replaced go.
+  // Every name holds its new file: the files they replaced go, and an earlier cut's others.
   for (std::size_t k = 0; k < pending_.size(); ++k)
     if (placed[k] == how::swapped) ::unlink(pending_[k].first.c_str());
+  std::set<std::string> written;
+  for (const auto& entry : pending_) written.insert(entry.second);
   pending_.clear();
+  if (DIR* d = ::opendir(dir_.c_str())) {
+    std::vector<std::string> stale;
+    while (const dirent* e = ::readdir(d))
+      if (earlier(e->d_name) && !written.contains(e->d_name)) stale.emplace_back(e->d_name);
+    ::closedir(d);
+    for (const std::string& name : stale) ::unlink((dir_ + "/" + name).c_str());
+  }
   // The names in the directory on stable storage too.
   const unique_fd d(::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (d && fsync(d.get()) != 0 && errno != EINVAL) return fail(".", errno);

@@ -21,9 +21,11 @@ class output_files {
   // Writes `text` whole to a temporary file that will become `name` in the directory. Safe
   // to call from several threads at once.
   stage_status write(const std::string& name, const std::string& text);
-  // Puts every file written in place (renames) and syncs the directory. A failure (exit_status
-  // report) leaves the names as they were, the files written still pending.
-  stage_status commit();
+  // Puts every file written in place (renames) and syncs the directory; then removes the
+  // files of an earlier cut that `earlier` says are its own (halo_ID.txt) and this one did not
+  // write, so that the directory holds one cut. A failure (exit_status report) leaves the
+  // names as they were, the files written still pending.
+  stage_status commit(bool (*earlier)(const std::string& name));
 
   const std::string& directory() const { return dir_; }
 

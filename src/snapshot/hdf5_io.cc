@@ -1,5 +1,7 @@
 #include "snapshot/hdf5_io.h"
 
+#include "core/shown.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <algorithm>
@@ -264,7 +266,7 @@ stage_status read_number(const hdf5_object& o, const char* name, std::optional<d
   double v = 0;
   const auto [end, ec] = std::from_chars(first, last, v);
   if (ec != std::errc() || end != last || first == last)
-    return bad(o, attribute_failure(name, "expected a number, found '" + *text + "'"));
+    return bad(o, attribute_failure(name, "expected a number, found '" + shown_token(*text) + "'"));
   value = v;
   return {};
 }

@@ -234,6 +234,19 @@ def test_a_name_in_the_way_leaves_the_directory_as_it_was(tmp_path, what, obstac
     assert (out / "halo_0.txt").read_text() == "kept\n"
 
 
+def test_a_second_cut_replaces_the_first(tmp_path):
+    """Cut into a directory that holds an earlier cut's files: its halo files are the new
+    cut's alone (the road profiles halos/halo_*.txt), files of other names are kept."""
+    damaged(tmp_path)
+    for catalogue in (CENTRE + "300 300 300\n700 700 700\n", CENTRE):
+        (tmp_path / "halos").write_text(catalogue)
+        done = run_halocut("snap", "-o", "out", "--centers", "halos", "--radius", "0.05", cwd=tmp_path)
+        assert done.returncode == 0, done.stderr
+        (tmp_path / "out" / "halo_notes.txt").write_text("mine\n")
+    assert halo_files(tmp_path / "out") == ["halo_0.txt", "halo_notes.txt"]
+    assert [h["file"] for h in json.loads((tmp_path / "out" / "halos.json").read_text())["halos"]] == ["halo_0.txt"]
+
+
 def sanitized():
     from conftest import BUILD
     cache = BUILD / "CMakeCache.txt"
