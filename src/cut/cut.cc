@@ -491,17 +491,29 @@ stage_status estimate_and_write(const kept_particles& kept, const cut_frame& f, 
 stage_status catalogue_centres(const cut_settings& s, const cut_frame& f, std::vector<halo>& halos) {
   halo_catalogue cat;
   if (stage_status r = read_catalogue(s.centres, cat); r.failed()) return r;
-  // Catalogue length x factor = snapshot length; from the units both files declare, else given.
+  // Catalogue length x factor = snapshot length: from the units of both files where the
+  // snapshot declares its own (or --length-unit names it) and the catalogue does, else given.
   double factor = s.centres_unit.value_or(1);
   const declared_units& u = f.info.units;
-  if (cat.length_in_cm && u.length_in_cm) {
-    const int e_cat = cat.length_h_exponent.value_or(0), e_snap = u.length_h_exponent.value_or(0);
+  unit snapshot_length{std::nullopt, u.length_in_cm, u.length_h_exponent};
+  if (!snapshot_length.cgs && s.length_unit) snapshot_length = named_unit(quantity::length, *s.length_unit);
+  if (cat.length_in_cm && !snapshot_length.cgs && !s.centres_unit)
+    return bad(s.centres + ": the catalogue gives its positions in " +
+               declared_unit(quantity::length, cat.length_in_cm, cat.length_h_exponent).name.value_or("its unit") +
+               " and the snapshot declares no length unit: give --centers-unit (catalogue length x F = snapshot "
+               "length) or --length-unit");
+  if (cat.length_in_cm && snapshot_length.cgs) {
+    const int e_cat = cat.length_h_exponent.value_or(0), e_snap = snapshot_length.h_exponent.value_or(0);
     if (e_cat == e_snap || f.info.hubble) {
       const double h = e_cat == e_snap ? 1 : std::pow(*f.info.hubble, e_cat - e_snap);
-      const double declared = *cat.length_in_cm / *u.length_in_cm * h;
-      if (s.centres_unit && std::abs(*s.centres_unit / declared - 1) > 1e-6)
-        return bad(s.centres + ": the catalogue's and the snapshot's units give --centers-unit " + number(declared) +
-                   ", not " + number(*s.centres_unit));
+      double declared = *cat.length_in_cm / *snapshot_length.cgs * h;
+      // Codes round their units (3.086e21 cm for a kpc): a ratio within 0.1% of a power of
+      // ten is the power of ten the halo finder applied.
+      const double power = std::pow(10.0, std::round(std::log10(declared)));
+      if (std::abs(declared / power - 1) < 1e-3) declared = power;
+      if (s.centres_unit && std::abs(*s.centres_unit / declared - 1) > 1e-3)
+        return bad(s.centres + ": the catalogue's and the snapshot's units give --centers-unit " +
+                   shown_number(declared) + ", not " + shown_number(*s.centres_unit));
       factor = declared;
     }
   }

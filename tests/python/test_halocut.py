@@ -150,6 +150,9 @@ def no_box(tmp_path):
 
 
 CENTRE = "500 500 500\n"
+# A Rockstar list, its positions in Mpc/h: against a snapshot in kpc/h that declares no unit.
+ROCKSTAR = ("#ID DescID Mvir Vmax Vrms Rvir Rs Np X Y Z VX VY VZ\n#Units: Positions in Mpc / h (comoving)\n"
+            "0 -1 1e12 100 100 200 20 1000 0.5 0.5 0.5 0 0 0\n")
 # (what, the snapshot, the catalogue's text, more options, status, text in the one line)
 BAD = [
     ("a NaN position", nan_position, CENTRE, [], 4, "type 1, particle 77: position (" ),
@@ -165,6 +168,9 @@ BAD = [
     ("a cut of fewer than k particles", damaged, CENTRE, ["--radius", "0.005"], 4,
      "halo_0: 2 particles within 40 of its centre (500, 500, 500), fewer than the density's 32"),
     ("an output below a file", damaged, CENTRE, ["-o", "snap/out"], 6, "cannot make directory"),
+    ("a catalogue in Mpc/h, a snapshot of no unit", damaged, ROCKSTAR, [], 4, "declares no length unit: give"),
+    ("the same with the snapshot's unit named", damaged, ROCKSTAR, ["--length-unit", "kpc/h"], 0, ""),
+    ("the same with the factor given", damaged, ROCKSTAR, ["--centers-unit", "1000"], 0, ""),
 ]
 
 
