@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "core/format.h"
+#include "core/run_state.h"
 
 #include "halogen_catalogue.h"
 #include "synthetic_snapshot.h"
@@ -36,7 +37,7 @@
 namespace {
 
 constexpr double pi = 3.14159265358979323846;
-constexpr double mean_density = 4096000.0;  // particles per unit volume, 160^3
+constexpr double mean_density = haloprof::mean_number_density;  // particles per unit volume, 160^3
 constexpr double overdensity = 200.0;       // virial radius encloses 200 times the mean
 constexpr std::int64_t box_particles = 160 * 160 * 160;
 

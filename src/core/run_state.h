@@ -43,6 +43,11 @@ inline constexpr std::array<std::string_view, column_count> column_names = {"x",
 // "7 values (x y z vx vy vz dens)", for messages about a record.
 std::string record_values_named();
 
+// haloprof's units: lengths in which the mean particle number density is 160^3 per unit
+// volume, and masses of 21100 a particle (single-precision constants, exact).
+inline constexpr float mean_number_density = 4096000.0f;
+inline constexpr float particle_mass = 21100.0f;
+
 // The initial search radius: the single-precision 0.05 widened, 0.05000000074505806, not
 // the double nearest 0.05.
 inline constexpr double initial_search_radius = static_cast<double>(0.05f);

@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/run_state.h"
 #include "core/shown.h"
 #include "core/threads.h"
 #include "cut/grid.h"
@@ -28,8 +29,8 @@ namespace haloprof {
 namespace {
 
 // haloprof's units: the mean number density, and the mass of one particle.
-constexpr double haloprof_density = 4096000;
-constexpr double haloprof_mass = 21100;
+constexpr double haloprof_density = mean_number_density;
+constexpr double haloprof_mass = particle_mass;
 
 // Particles handed over by the reader at a time: enough for every thread to take a share.
 constexpr std::size_t chunk_particles = std::size_t{1} << 17;

@@ -24,8 +24,8 @@
 namespace haloprof {
 namespace {
 constexpr float sphere_factor = 4.188f;  // stands in for 4*pi/3
-constexpr float anum = 4096000.0f;       // mean particle number density, 160^3 per unit volume
-constexpr float am1 = 21100.0f;          // mass of one particle
+constexpr float anum = mean_number_density;  // 160^3 particles per unit volume
+constexpr float am1 = particle_mass;         // mass of one particle
 }  // namespace
 
 std::string compose_report(run_state& data) {

@@ -14,8 +14,7 @@
 namespace haloprof {
 namespace {
 
-constexpr double mean_density = 4096000;  // haloprof's particles per unit volume
-constexpr double particle_mass = 21100;   // haloprof's mass unit per particle
+constexpr double mean_density = mean_number_density;  // haloprof's (core/run_state.h)
 
 class text_reader final : public snapshot_reader {
  public:
@@ -92,7 +91,7 @@ stage_status open_text_snapshot(const std::string& path, std::unique_ptr<snapsho
   info.format = "haloprof text";
   info.files = {path};
   info.count[1] = static_cast<std::uint64_t>(data.nhalos);
-  info.mass_table[1] = particle_mass;
+  info.mass_table[1] = static_cast<double>(particle_mass);
   info.redshift = data.redshift;
   info.box = std::cbrt(static_cast<double>(data.nhalos) / mean_density);
   info.has_densities = true;
