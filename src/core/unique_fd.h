@@ -2,6 +2,8 @@
 // a function that opened it closes it.
 #pragma once
 
+#include <cerrno>
+#include <string_view>
 #include <utility>
 
 #include <unistd.h>
@@ -34,5 +36,18 @@ class unique_fd {
  private:
   int fd_ = -1;
 };
+
+// Writes all of `text` to fd, going on after interruptions and short writes; returns 0, or
+// the errno of the write that failed (EIO for a write that wrote nothing).
+inline int write_all(int fd, std::string_view text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? errno : EIO;
+    done += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
 
 }  // namespace haloprof

@@ -13,21 +13,6 @@
 #include "core/unique_fd.h"
 
 namespace haloprof {
-namespace {
-
-int write_all(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return n < 0 ? errno : EIO;
-    done += static_cast<std::size_t>(n);
-  }
-  return 0;
-}
-
-}  // namespace
-
 stage_status output_files::fail(const std::string& name, int error) const {
   return failure{exit_status::report, "cannot write '" + shown_name(dir_ + "/" + name) + "': " + std::strerror(error)};
 }

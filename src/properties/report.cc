@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "core/format.h"
+#include "core/unique_fd.h"
 #include "properties/binning.h"
 
 namespace haloprof {
@@ -154,18 +155,6 @@ stage_status report_appender::lock() {
 }
 
 namespace {
-// Writes all of `block`; returns 0, or the errno of the write that failed.
-int write_all(int fd, const std::string& block) {
-  std::size_t done = 0;
-  while (done < block.size()) {
-    const ssize_t n = ::write(fd, block.data() + done, block.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return n < 0 ? errno : EIO;
-    done += static_cast<std::size_t>(n);
-  }
-  return 0;
-}
-
 // Whether the file has the append-only attribute (chattr +a): it cannot be cut back.
 bool append_only(int fd) {
   struct statx x {};
