@@ -712,13 +712,8 @@ unit chosen_unit(quantity q, const std::optional<std::string>& given, std::optio
 
 std::string manifest_text(const cut_settings& s, const cut_frame& f, const std::vector<written_halo>& written) {
   const declared_units& u = f.info.units;
-  // Codes of the Gadget family give every unit per h alike: where a file declares the power
-  // of h of its lengths but, having no mass dataset, not that of its masses, it is the same.
-  std::optional<int> mass_h = u.mass_h_exponent;
-  if (!mass_h && u.mass_in_g && u.length_h_exponent && f.info.format.find("SWIFT") == std::string::npos)
-    mass_h = u.length_h_exponent;
   const unit length = chosen_unit(quantity::length, s.length_unit, u.length_in_cm, u.length_h_exponent);
-  const unit mass = chosen_unit(quantity::mass, s.mass_unit, u.mass_in_g, mass_h);
+  const unit mass = chosen_unit(quantity::mass, s.mass_unit, u.mass_in_g, u.mass_h_exponent);
   const unit velocity = chosen_unit(quantity::velocity, s.velocity_unit, u.velocity_in_cm_per_s, 0);
   std::string j = "{\n";
   j += "  \"snapshot\": " + json_string(s.snapshot) + ",\n";

@@ -527,6 +527,10 @@ stage_status open_hdf5_snapshot(const std::string& path, std::unique_ptr<snapsho
   info.units.velocity_in_cm_per_s = d.velocity;
   info.units.length_h_exponent = whole_exponent(scaling.length_h);
   info.units.mass_h_exponent = whole_exponent(scaling.mass_h);
+  // The codes of the Gadget family give every unit per h alike: a file that says the power of
+  // h of its lengths but, with no Masses dataset, not that of its masses, has the same.
+  if (!swift && !info.units.mass_h_exponent && info.units.mass_in_g)
+    info.units.mass_h_exponent = info.units.length_h_exponent;
 
   reader = std::make_unique<hdf5_snapshot>(std::move(info), std::move(per_file), std::move(sizes));
   return {};

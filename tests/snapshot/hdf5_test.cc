@@ -223,7 +223,7 @@ const std::vector<layout_case>& layout_cases() {
        "HDF5, SWIFT layout", true, 0.5, 1, 30, mpc, msun10, kms, 0, 0},
       {"Gadget-4, BoxSize 0, not comoving: no factor for Time 0",
        code::gadget4, num::u64, num::f32, 2, {{1, 4}}, {{1, 1}}, 0, 0, 0, 0, false,
-       "HDF5, Gadget-4 layout", false, 0, 1, 0, kpc, msun10, kms, -1, {}},
+       "HDF5, Gadget-4 layout", false, 0, 1, 0, kpc, msun10, kms, -1, -1},  // masses per h as lengths: the family's rule
       {"SWIFT, open boundaries, not cosmological, units and h only as parameter text",
        code::swift, num::i32, num::f32, 1, {{1, 3}}, {}, 3.5, 0, 30, 0, false,
        "HDF5, SWIFT layout", false, 3.5, 1, 0, mpc, msun10, kms, 0, 0, true},
