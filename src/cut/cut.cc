@@ -587,6 +587,18 @@ stage_status whole_box_densities(snapshot_reader& reader, const cut_frame& f, co
   return {};
 }
 
+// A cell of a grid over the box, by its numbers along the axes.
+struct cell_key {
+  std::int64_t i, j, k;
+  bool operator==(const cell_key&) const = default;
+  struct hash {
+    std::size_t operator()(const cell_key& c) const {
+      const auto mix = [](std::uint64_t h, std::int64_t v) { return (h ^ static_cast<std::uint64_t>(v)) * 0x100000001b3u; };
+      return static_cast<std::size_t>(mix(mix(mix(0xcbf29ce484222325u, c.i), c.j), c.k));
+    }
+  };
+};
+
 // The `peaks` densest particles, each farther than the separation from every denser one
 // chosen: haloprof's own rule, the densest particle, applied to a box of many halos.
 stage_status peak_centres(const whole_box& all, const cut_frame& f, const cut_settings& s, std::vector<halo>& halos) {
@@ -614,9 +626,9 @@ stage_status peak_centres(const whole_box& all, const cut_frame& f, const cut_se
       j = ((j % cells) + cells) % cells;
       k = ((k % cells) + cells) % cells;
     }
-    return std::to_string(i) + " " + std::to_string(j) + " " + std::to_string(k);
+    return cell_key{i, j, k};
   };
-  std::unordered_map<std::string, std::vector<std::size_t>> chosen;  // cell -> halos
+  std::unordered_map<cell_key, std::vector<std::size_t>, cell_key::hash> chosen;  // cell -> halos
   for (const std::uint32_t i : order) {
     if (halos.size() == static_cast<std::size_t>(s.peaks)) break;
     if (!(all.rho[i] > 0)) break;
