@@ -149,6 +149,18 @@ def no_box(tmp_path):
     return damaged(tmp_path, box=0.0)
 
 
+def void_around_the_centre(tmp_path):
+    """40 particles within 150 of the box's centre, none from there out to 370, 8000 beyond:
+    the edge particles' nearest neighbours lie past the first margin (about 360), which
+    must grow."""
+    rng = np.random.default_rng(9)
+    inside = rng.uniform(-1, 1, (400, 3))
+    inside = 500 + 150 * inside[np.linalg.norm(inside, axis=1) < 1][:40]
+    outside = rng.uniform(0, 1000, (40000, 3))
+    outside = outside[np.linalg.norm(outside - 500, axis=1) > 370][:8000]
+    return damaged(tmp_path, positions=np.vstack([inside, outside]).astype(np.float32))
+
+
 CENTRE = "500 500 500\n"
 # A Rockstar list, its positions in Mpc/h: against a snapshot in kpc/h that declares no unit.
 ROCKSTAR = ("#ID DescID Mvir Vmax Vrms Rvir Rs Np X Y Z VX VY VZ\n#Units: Positions in Mpc / h (comoving)\n"
@@ -169,6 +181,8 @@ BAD = [
      "halo_0: 2 particles within 40 of its centre (500, 500, 500), fewer than the density's 32"),
     ("an output below a file", damaged, CENTRE, ["-o", "snap/out"], 6, "cannot make directory"),
     ("a catalogue in Mpc/h, a snapshot of no unit", damaged, ROCKSTAR, [], 4, "declares no length unit: give"),
+    ("densities to keep from a binary", damaged, CENTRE, ["--density", "keep"], 4, "carries no densities to keep"),
+    ("a type with no particles", damaged, CENTRE, ["--type", "0"], 4, "no particles of type 0 (the snapshot's types: 1)"),
     ("the same with the snapshot's unit named", damaged, ROCKSTAR, ["--length-unit", "kpc/h"], 0, ""),
     ("the same with the factor given", damaged, ROCKSTAR, ["--centers-unit", "1000"], 0, ""),
 ]
@@ -238,6 +252,53 @@ def test_a_name_in_the_way_leaves_the_directory_as_it_was(tmp_path, what, obstac
     assert "cannot write 'out/halos.json'" in done.stderr, done.stderr
     assert sorted(p.name for p in out.iterdir()) == ["halo_0.txt", "halos.json"]
     assert (out / "halo_0.txt").read_text() == "kept\n"
+
+
+def test_kernels_beyond_the_first_margin_are_read_again(tmp_path):
+    """Where a halo sits in a void, its kernels reach beyond the sources first read: the cut
+    reads again, farther out, and its densities are the whole snapshot's (a plain sum here)."""
+    void_around_the_centre(tmp_path)
+    (tmp_path / "halos").write_text(CENTRE)
+    done = run_halocut("snap", "-o", "out", "--centers", "halos", "--radius", "0.02", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    manifest = json.loads((tmp_path / "out" / "halos.json").read_text())
+    _, rows = read_halo(tmp_path / "out" / "halo_0.txt")
+    assert len(rows) == 40
+    raw = np.fromfile(tmp_path / "snap", dtype=np.uint8)
+    pos = np.frombuffer(raw[4 + 256 + 8:4 + 256 + 8 + 8040 * 12].tobytes(), np.float32).reshape(-1, 3).astype(float)
+    targets = pos[np.linalg.norm(pos - 500, axis=1) <= 0.02 * manifest["units"]["length"]]
+    d = targets[:, None, :] - pos[None, :, :]
+    d = np.linalg.norm(d - 1000 * np.round(d / 1000), axis=2)
+    d.sort(axis=1)
+    h = d[:, 31] / 2
+    q = d[:, :32] / h[:, None]
+    w = np.where(q < 1, 1 - 1.5 * q ** 2 + 0.75 * q ** 3, np.where(q < 2, 0.25 * (2 - q) ** 3, 0))
+    rho = w.sum(axis=1) / (np.pi * h ** 3) / manifest["mean_density"]
+    assert np.allclose(np.sort(rows[:, 6]), np.sort(rho), rtol=1e-6)
+
+
+COMMAND_LINES = [  # (arguments, status, text in the one line)
+    ([], 2, "expected a snapshot"), (["a", "b", "-o", "x", "--peaks", "1"], 2, "one snapshot, found 2"),
+    (["snap", "--peaks", "1"], 2, "expected -o DIR"), (["snap", "-o", "x"], 2, "either --centers"),
+    (["snap", "-o", "x", "--peaks", "1", "--centers", "halos"], 2, "either --centers"),
+    (["snap", "-o", "x", "--peaks", "0"], 2, "--peaks: expected a whole number of at least 1, found '0'"),
+    (["snap", "-o", "x", "--peaks", "1", "--radius", "-1"], 2, "--radius: expected a positive number"),
+    (["snap", "-o", "x", "--peaks", "1", "--neighbours", "1"], 2, "--neighbours: expected a whole number of at least 2"),
+    (["snap", "-o", "x", "--peaks", "1", "--type", "1,9"], 2, "--type: particle types run from 0 to 6, found 9"),
+    (["snap", "-o", "x", "--peaks", "1", "--density", "sph"], 2, "--density: expected knn or keep, found 'sph'"),
+    (["snap", "-o", "x", "--peaks", "1", "--frobnicate"], 2, "unknown option '--frobnicate'"),
+    (["snap", "-o", "x", "--peaks"], 2, "--peaks: expected a value"),
+]
+
+
+@pytest.mark.parametrize("args, status, message", COMMAND_LINES, ids=[" ".join(c[0]) or "nothing" for c in COMMAND_LINES])
+def test_a_wrong_command_line_is_status_2(tmp_path, args, status, message):
+    done = run_halocut(*args, cwd=tmp_path)
+    assert (done.returncode, done.stdout) == (status, "") and done.stderr.count("\n") == 1, done.stderr
+    assert done.stderr.startswith("halocut: ") and message in done.stderr, done.stderr
+    assert not (tmp_path / "x").exists()
+    help_done = run_halocut("--help")
+    assert help_done.returncode == 0 and help_done.stdout.startswith("usage: halocut SNAPSHOT")
 
 
 def test_a_second_cut_replaces_the_first(tmp_path):
