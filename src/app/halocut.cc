@@ -172,7 +172,7 @@ int main(int argc, char** argv) {
       settings = parse(argc, argv, help);
     } catch (const usage_error& e) {
       haloprof::print_line(err, "halocut: " + haloprof::one_line(e.message));
-      return 2;
+      return static_cast<int>(exit_status::command_line);
     }
     if (help) {
       out << usage_text << std::flush;

@@ -28,8 +28,10 @@ int main() {
     status = haloprof::run(data, {std::cin, out, err, isatty(STDERR_FILENO) == 1});
   } catch (const std::bad_alloc&) {
     // Memory beyond the particle arrays (whose own failure is a stage's): the same class.
+    // The line is written straight to the descriptor: the console's buffer may need memory.
     out.flush();
-    haloprof::print_line(err, "Allocation would exceed memory limit");
+    err.flush();
+    haloprof::write_line(STDERR_FILENO, "Allocation would exceed memory limit");
     return static_cast<int>(exit_status::memory);
   } catch (const std::exception& e) {
     out.flush();

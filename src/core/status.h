@@ -8,18 +8,21 @@
 
 namespace haloprof {
 
-// Exit statuses, one per failure class.
+// Exit statuses, one per failure class, shared by haloprof and halocut (what each means to
+// haloprof, then to halocut where it differs).
 enum class exit_status : int {
   ok = 0,
-  internal = 1,        // an unexpected failure inside the program
-  no_file_name = 2,    // standard input supplied no snapshot name
-  cannot_open = 3,     // the snapshot cannot be opened or read
-  bad_snapshot = 4,    // the snapshot's text is not a valid header and particle list
-  memory = 5,          // the particle arrays, or the snapshot's mapping, cannot be had
-  report = 6,          // HaloProperties.dat cannot be opened or written
-  radius = 7,          // a particle fell outside the 61 shells
+  internal = 1,          // an unexpected failure inside the program
+  no_file_name = 2,      // standard input supplied no snapshot name
+  command_line = 2,      //   halocut: a wrong command line
+  cannot_open = 3,       // a snapshot (or catalogue) cannot be opened or read
+  bad_snapshot = 4,      // a snapshot's content is not what it must be; halocut: a catalogue
+                         //   or a choice that cannot be cut too
+  memory = 5,            // memory (or address space, or stack) that cannot be had
+  report = 6,            // HaloProperties.dat cannot be written; halocut: its output
+  radius = 7,            // a particle fell outside the 61 shells
   snapshot_changed = 8,  // the snapshot was cut shorter or written to while it was read
-  console_lost = 9,      // a complete run whose report was written, but standard output failed
+  console_lost = 9,      // a complete run, its files written, but standard output failed
 };
 
 // A fatal condition: the status to exit with and the one line to print on standard error.

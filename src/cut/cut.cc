@@ -789,7 +789,11 @@ stage_status cut_halos(const cut_settings& s, const cut_observer& o) {
   if (stage_status r = out.open(s.output); r.failed()) return r;
   std::vector<written_halo> written;
   for (int pass = 0; std::any_of(halos.begin(), halos.end(), [](const halo& h) { return !h.done; }); ++pass) {
-    if (pass == 8) return failure{exit_status::internal, "the densities' kernels kept reaching beyond the cut"};
+    if (pass == 8) {
+      const auto far = std::find_if(halos.begin(), halos.end(), [](const halo& h) { return !h.done; });
+      return failure{exit_status::internal, halo_name(*far) + ": its densities' kernels still reached beyond " +
+                                                shown_number(far->reach) + " of its centre after 8 reads"};
+    }
     kept_particles kept;
     const bool keep = density == density_choice::keep && s.peaks == 0;
     if (stage_status r = cut_pass(*reader, f, s, o, halos, keep, pass, kept); r.failed()) return r;

@@ -47,7 +47,9 @@ struct cut_observer {
 // leaves the output directory as it was (temporary files removed). Failures: cannot_open
 // (a file cannot be read), bad_snapshot (a snapshot, catalogue or choice that cannot be
 // cut: the message names the file and what was found), memory, report (the output cannot
-// be written).
+// be written), snapshot_changed (the snapshot changed while read), internal (kernels that
+// kept reaching farther, pass after pass). The observer's progress may be called from
+// helper threads, one call at a time.
 stage_status cut_halos(const cut_settings& settings, const cut_observer& observer);
 
 }  // namespace haloprof
