@@ -181,8 +181,8 @@ class relay_stop {
 //     piece j - 1 passed, with the value handed along (`first` into piece 0): updates it for
 //     the pieces after j, or returns false to stop the chain there, so that the pieces after j
 //     are not read (those started give up when they ask);
-//   finish(w, j, in, result): after piece j passed, on the thread that read it, with the value
-//     piece j got, while other pieces go on.
+//   finish(w, j, in, result): after pass(j) ran (also when it stopped the chain), on the
+//     thread that read piece j, with the value piece j got, while other pieces go on.
 // An exception from any of them stops every piece; the first is rethrown here once every
 // thread is joined. A thread that cannot be had leaves the work to fewer threads.
 template <typename Carry, typename Read, typename Pass, typename Finish>

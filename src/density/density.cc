@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <numbers>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
@@ -280,7 +281,7 @@ class searcher {
       for (int j = 0; j < nshifts[1]; ++j)
         for (int l = 0; l < nshifts[2]; ++l) {
           const double shift[3] = {shifts[0][i], shifts[1][j], shifts[2][l]};
-          std::uint32_t stack[160];
+          std::uint32_t stack[160];  // the tree is at most 63 levels deep (a key bit a level): 2 a level
           int depth = 0;
           stack[depth++] = 0;
           while (depth > 0) {
@@ -348,7 +349,7 @@ class searcher {
       std::uint32_t node;
       double gap2;
     };
-    entry stack[160];
+    entry stack[160];  // as above: at most 63 levels, two children pushed a level
     int depth = 0;
     stack[depth++] = {0, 0};
     while (depth > 0) {
@@ -397,7 +398,7 @@ class searcher {
       return;
     }
     if (terms_.size() < nearer_) terms_.resize(nearer_);
-    const double pi = 3.14159265358979323846;
+    constexpr double pi = std::numbers::pi;
     const double h = 0.5 * std::sqrt(d2k);
     out.rho[at] = s_.spline_sum(neighbours_.data(), nearer_, h, terms_.data()) / (pi * h * h * h) / s_.mean_density;
     out.reach[at] = std::sqrt(d2k);
@@ -477,7 +478,7 @@ stage_status estimate(const point_tree& src, const point_tree& tgt, const densit
   double scale = s.box;
   if (scale == 0)
     for (const tree_node* r : {&src.nodes[0], &tgt.nodes[0]})
-      for (int a = 0; a < 3; ++a) scale = std::max({scale, std::abs(double{r->lo[a]}), std::abs(double{r->hi[a]})});
+      for (int a = 0; a < 3; ++a) scale = std::max({scale, std::abs(static_cast<double>(r->lo[a])), std::abs(static_cast<double>(r->hi[a]))});
   const search_space space{src,
                            tgt,
                            static_cast<std::uint32_t>(s.neighbours),
