@@ -3,11 +3,11 @@
 // center finder (particles/s). Not run by the test suite.
 #include <benchmark/benchmark.h>
 
+#include <malloc.h>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
-#include <malloc.h>
 #include <cstdint>
+#include <cstdio>
 #include <random>
 #include <sstream>
 #include <string>
@@ -37,18 +37,30 @@ std::string form_numbers(int count, form f) {
     const double v = column < 3 ? position(rng) : column < 6 ? velocity(rng) : std::pow(10.0, log_density(rng));
     const auto fv = static_cast<float>(v);
     switch (f) {
-      case form::plain8: std::to_chars(buf, buf + sizeof buf, fv, std::chars_format::general, 7).ptr[0] = '\0'; break;
-      case form::shortest: std::to_chars(buf, buf + sizeof buf, fv).ptr[0] = '\0'; break;
-      case form::general9: std::snprintf(buf, sizeof buf, "%.9g", static_cast<double>(fv)); break;
-      case form::fixed6: std::snprintf(buf, sizeof buf, "%.6f", v); break;
-      case form::sci7: std::snprintf(buf, sizeof buf, "%.7e", v); break;
+      case form::plain8:
+        std::to_chars(buf, buf + sizeof buf, fv, std::chars_format::general, 7).ptr[0] = '\0';
+        break;
+      case form::shortest:
+        std::to_chars(buf, buf + sizeof buf, fv).ptr[0] = '\0';
+        break;
+      case form::general9:
+        std::snprintf(buf, sizeof buf, "%.9g", static_cast<double>(fv));
+        break;
+      case form::fixed6:
+        std::snprintf(buf, sizeof buf, "%.6f", v);
+        break;
+      case form::sci7:
+        std::snprintf(buf, sizeof buf, "%.7e", v);
+        break;
       case form::fortran: {  // E15.7: 0.dddddddE+ee
         std::string field;
         haloprof::put_fortran_e(field, v, 0, 7);
         std::snprintf(buf, sizeof buf, "%s", field.c_str());
         break;
       }
-      case form::sci18: std::snprintf(buf, sizeof buf, "%.18e", v); break;
+      case form::sci18:
+        std::snprintf(buf, sizeof buf, "%.18e", v);
+        break;
     }
     text += buf;
     text += column == 6 ? '\n' : ' ';
@@ -129,7 +141,6 @@ void BM_load_snapshot(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
 }
 BENCHMARK(BM_load_snapshot)->Unit(benchmark::kMillisecond);
-
 
 // A cuspy halo around the origin with a uniform background, as the center finder sees
 // it after the shift: most particles lie inside the first spheres.

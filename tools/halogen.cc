@@ -13,6 +13,7 @@
 // The box can also be written as a simulation code writes its snapshots (Gadget-2 binary,
 // HDF5), in a simulation's units: lengths in kpc/h, masses in 10^10 Msun/h, velocities in
 // km/s, with a catalogue of its halos as a halo finder would list them.
+#include <sys/stat.h>
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -23,7 +24,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <sys/stat.h>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -38,7 +38,7 @@ namespace {
 
 constexpr double pi = 3.14159265358979323846;
 constexpr double mean_density = haloprof::mean_number_density;  // particles per unit volume, 160^3
-constexpr double overdensity = 200.0;       // virial radius encloses 200 times the mean
+constexpr double overdensity = 200.0;                           // virial radius encloses 200 times the mean
 constexpr std::int64_t box_particles = 160 * 160 * 160;
 
 // xoshiro256**, seeded by splitmix64: fixed arithmetic, so the same stream everywhere.
@@ -87,13 +87,13 @@ class random_stream {
 
 // How each value is written.
 enum class form {
-  single_g,    // g, e, f: the value rounded to single precision, --digits significant digits
-  single_e,    //   (decimals for f), the shortest text that gives them
+  single_g,  // g, e, f: the value rounded to single precision, --digits significant digits
+  single_e,  //   (decimals for f), the shortest text that gives them
   single_f,
-  printf_g,    // %.Pg, %.Pe, %.Pf: the double as C's printf writes it
+  printf_g,  // %.Pg, %.Pe, %.Pf: the double as C's printf writes it
   printf_e,
   printf_f,
-  fortran,     // Ew.d or Dw.d: Fortran's fixed field of w columns, 0.<d digits>E+ee
+  fortran,  // Ew.d or Dw.d: Fortran's fixed field of w columns, 0.<d digits>E+ee
 };
 
 enum class snapshot_shape { zoom, box };
@@ -108,7 +108,7 @@ struct options {
   double center[3] = {0.512, 0.487, 0.503};
   double bulk[3] = {150.0, -80.0, 40.0};
   double redshift = 0.5;
-  double rvir = 0;  // 0: the radius enclosing 200 times the mean density
+  double rvir = 0;       // 0: the radius enclosing 200 times the mean density
   double scatter = 0.2;  // log-normal scatter of the density estimates, in e-folds
   int digits = 7;
   form format = form::single_g;
@@ -316,10 +316,14 @@ bool parse_format(const char* v, options& o) {
   if (a.starts_with("%.")) {
     const char* p = read_count(v + 2, o.precision);
     if (p == nullptr || p[1] != '\0') return false;
-    if (*p == 'f') o.format = form::printf_f;
-    else if (*p == 'e') o.format = form::printf_e;
-    else if (*p == 'g') o.format = form::printf_g;
-    else return false;
+    if (*p == 'f')
+      o.format = form::printf_f;
+    else if (*p == 'e')
+      o.format = form::printf_e;
+    else if (*p == 'g')
+      o.format = form::printf_g;
+    else
+      return false;
     return o.precision <= 30;
   }
   if (a.starts_with("E") || a.starts_with("D")) {
@@ -358,42 +362,68 @@ options parse_options(int argc, char** argv) {
     char* end = nullptr;
     errno = 0;
     const auto whole = [&] { end = const_cast<char*>(v) + std::strlen(v); };
-    if (a == "-n" || a == "--halo") o.halo = std::strtoll(v, &end, 10);
-    else if (a == "-c" || a == "--concentration") o.concentration = std::strtod(v, &end);
-    else if (a == "-s" || a == "--seed") o.seed = std::strtoull(v, &end, 10);
-    else if (a == "-b" || a == "--box") o.box = std::strtod(v, &end);
-    else if (a == "-d" || a == "--digits") o.digits = static_cast<int>(std::strtol(v, &end, 10));
-    else if (a == "-z" || a == "--redshift") o.redshift = std::strtod(v, &end);
-    else if (a == "-r" || a == "--rvir") o.rvir = std::strtod(v, &end);
-    else if (a == "-f" || a == "--format") { if (parse_format(v, o)) whole(); else end = const_cast<char*>(v); }
-    else if (a == "-t" || a == "--separator") { separator = v; separator_given = true; whole(); }
-    else if (a == "-S" || a == "--shape") {
+    if (a == "-n" || a == "--halo")
+      o.halo = std::strtoll(v, &end, 10);
+    else if (a == "-c" || a == "--concentration")
+      o.concentration = std::strtod(v, &end);
+    else if (a == "-s" || a == "--seed")
+      o.seed = std::strtoull(v, &end, 10);
+    else if (a == "-b" || a == "--box")
+      o.box = std::strtod(v, &end);
+    else if (a == "-d" || a == "--digits")
+      o.digits = static_cast<int>(std::strtol(v, &end, 10));
+    else if (a == "-z" || a == "--redshift")
+      o.redshift = std::strtod(v, &end);
+    else if (a == "-r" || a == "--rvir")
+      o.rvir = std::strtod(v, &end);
+    else if (a == "-f" || a == "--format") {
+      if (parse_format(v, o))
+        whole();
+      else
+        end = const_cast<char*>(v);
+    } else if (a == "-t" || a == "--separator") {
+      separator = v;
+      separator_given = true;
+      whole();
+    } else if (a == "-S" || a == "--shape") {
       const std::string_view sv = v;
-      if (sv == "zoom" || sv == "box") whole(); else end = const_cast<char*>(v);
+      if (sv == "zoom" || sv == "box")
+        whole();
+      else
+        end = const_cast<char*>(v);
       o.shape = sv == "box" ? snapshot_shape::box : snapshot_shape::zoom;
       o.shape_given = true;
-    }
-    else if (a == "--snapshot-format") {
-      static constexpr std::pair<std::string_view, snapshot_format> names[] = {
-          {"text", snapshot_format::text}, {"gadget1", snapshot_format::gadget1},
-          {"gadget2", snapshot_format::gadget2}, {"hdf5", snapshot_format::hdf5}, {"swift", snapshot_format::swift}};
+    } else if (a == "--snapshot-format") {
+      static constexpr std::pair<std::string_view, snapshot_format> names[] = {{"text", snapshot_format::text},
+                                                                               {"gadget1", snapshot_format::gadget1},
+                                                                               {"gadget2", snapshot_format::gadget2},
+                                                                               {"hdf5", snapshot_format::hdf5},
+                                                                               {"swift", snapshot_format::swift}};
       end = const_cast<char*>(v);
       for (const auto& [name, f] : names)
         if (name == v) {
           o.snapshot = f;
           whole();
         }
-    }
-    else if (a == "--catalogue-format") {
+    } else if (a == "--catalogue-format") {
       const std::string_view sv = v;
-      if (sv == "ahf" || sv == "plain") whole(); else end = const_cast<char*>(v);
+      if (sv == "ahf" || sv == "plain")
+        whole();
+      else
+        end = const_cast<char*>(v);
       o.catalogue_kind = sv == "plain" ? catalogue_format::plain : catalogue_format::ahf;
-    }
-    else if (a == "--files") o.files = static_cast<int>(std::strtol(v, &end, 10));
-    else if (a == "--box-size") o.box_size = std::strtod(v, &end);
-    else if (a == "--catalogue") { o.catalogue = v; whole(); }
-    else if (a == "-o" || a == "--output") { o.output = v; whole(); }
-    else usage(2);
+    } else if (a == "--files")
+      o.files = static_cast<int>(std::strtol(v, &end, 10));
+    else if (a == "--box-size")
+      o.box_size = std::strtod(v, &end);
+    else if (a == "--catalogue") {
+      o.catalogue = v;
+      whole();
+    } else if (a == "-o" || a == "--output") {
+      o.output = v;
+      whole();
+    } else
+      usage(2);
     if (end == v || *end != '\0' || errno == ERANGE || ((a == "-s" || a == "--seed") && *v == '-')) {
       std::fprintf(stderr, "halogen: bad value for %s: '%s'\n", argv[i - 1], v);
       std::exit(2);
@@ -514,8 +544,11 @@ std::vector<halo> box_halos(const options& o, random_stream& rng) {
 void make_parts(const options& o, random_stream& rng, std::vector<halo>& halos, background& rest) {
   if (o.shape == snapshot_shape::zoom) {
     halos.emplace_back(o.halo, o.concentration, o.rvir, o.center, o.bulk);
-    rest = {std::llround(mean_density * o.box * o.box * o.box), {o.center[0], o.center[1], o.center[2]}, o.box,
-            {o.bulk[0], o.bulk[1], o.bulk[2]}, 0.3 * halos[0].vvir};
+    rest = {std::llround(mean_density * o.box * o.box * o.box),
+            {o.center[0], o.center[1], o.center[2]},
+            o.box,
+            {o.bulk[0], o.bulk[1], o.bulk[2]},
+            0.3 * halos[0].vvir};
   } else {
     halos = box_halos(o, rng);
     std::int64_t in_halos = 0;

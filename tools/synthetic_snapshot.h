@@ -11,13 +11,13 @@
 // positions, peculiar velocities: each writer stores them in its format's convention, e.g.
 // Gadget's u = v / sqrt(a)).
 struct synthetic_snapshot {
-  std::vector<float> pos;            // 3n: x, y, z of each particle, in [0, box)
-  std::vector<float> vel;            // 3n: peculiar velocities
-  std::vector<std::uint64_t> ids;    // n
-  double box = 0;                    // side of the periodic box
-  double particle_mass = 0;          // every particle's
+  std::vector<float> pos;          // 3n: x, y, z of each particle, in [0, box)
+  std::vector<float> vel;          // 3n: peculiar velocities
+  std::vector<std::uint64_t> ids;  // n
+  double box = 0;                  // side of the periodic box
+  double particle_mass = 0;        // every particle's
   double redshift = 0;
-  bool cosmological = true;          // false: time 0 written, velocities stored plain
+  bool cosmological = true;  // false: time 0 written, velocities stored plain
   double hubble = 0.7, omega0 = 0.3, omega_lambda = 0.7;
   double length_in_cm = 3.085678e21;  // kpc (positions in kpc/h)
   double mass_in_g = 1.989e43;        // 10^10 Msun (masses in 10^10 Msun/h)
@@ -25,7 +25,7 @@ struct synthetic_snapshot {
 };
 
 struct gadget_options {
-  int format = 1;                 // 1: no labels; 2: a label record before each block
+  int format = 1;  // 1: no labels; 2: a label record before each block
   bool big_endian = false;
   bool double_positions = false;  // POS and VEL as double
   bool long_ids = false;          // 8-byte IDs

@@ -1,15 +1,15 @@
 #include "app/console.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <csignal>
-#include <cstring>
 #include <fcntl.h>
-#include <ostream>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/uio.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ostream>
 
 namespace haloprof {
 

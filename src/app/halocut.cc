@@ -136,7 +136,8 @@ haloprof::cut_settings parse(int argc, char** argv, bool& help) {
       s.centres_unit = positive(name, take());
     } else if (name == "--density") {
       const std::string_view d = take();
-      if (d != "knn" && d != "keep") throw usage_error{"--density: expected knn or keep, found '" + std::string(d) + "'"};
+      if (d != "knn" && d != "keep")
+        throw usage_error{"--density: expected knn or keep, found '" + std::string(d) + "'"};
       s.density = d == "knn" ? haloprof::density_choice::knn : haloprof::density_choice::keep;
     } else if (name == "--length-unit") {
       s.length_unit = std::string(take());
@@ -149,8 +150,8 @@ haloprof::cut_settings parse(int argc, char** argv, bool& help) {
     }
   }
   if (free.size() != 1)
-    throw usage_error{free.empty() ? "expected a snapshot" : "expected one snapshot, found " + std::to_string(free.size()) +
-                                                                 " names"};
+    throw usage_error{free.empty() ? "expected a snapshot"
+                                   : "expected one snapshot, found " + std::to_string(free.size()) + " names"};
   s.snapshot = free.front();
   if (s.output.empty()) throw usage_error{"expected -o DIR, the directory for the halo files"};
   if (s.centres.empty() == (s.peaks == 0)) throw usage_error{"expected either --centers CATALOGUE or --peaks N"};
@@ -181,19 +182,18 @@ int main(int argc, char** argv) {
     settings.threads = haloprof::usable_cores();
     const bool terminal = isatty(STDERR_FILENO) == 1;
     haloprof::progress_bar bar(err, terminal);
-    const haloprof::cut_observer observer{
-        .progress = [&](std::string_view what, double done) { bar.show(what, done); },
-        .notice =
-            [&](const std::string& notice) {
-              if (!terminal) return;
-              bar.clear();
-              haloprof::print_line(err, haloprof::one_line(notice));
-            },
-        .line =
-            [&](const std::string& line) {
-              bar.clear();
-              out << line << '\n' << std::flush;
-            }};
+    const haloprof::cut_observer observer{.progress = [&](std::string_view what, double done) { bar.show(what, done); },
+                                          .notice =
+                                              [&](const std::string& notice) {
+                                                if (!terminal) return;
+                                                bar.clear();
+                                                haloprof::print_line(err, haloprof::one_line(notice));
+                                              },
+                                          .line =
+                                              [&](const std::string& line) {
+                                                bar.clear();
+                                                out << line << '\n' << std::flush;
+                                              }};
     const haloprof::stage_status result = haloprof::cut_halos(settings, observer);
     bar.clear();
     out.flush();

@@ -1,12 +1,12 @@
 // haloprof: the radial profile of one halo of an N-body snapshot.
 // The snapshot's name is read from standard input; command-line arguments are ignored.
+#include <unistd.h>
 #include <cstring>
 #include <exception>
 #include <iostream>
 #include <new>
 #include <optional>
 #include <string>
-#include <unistd.h>
 
 #include "app/console.h"
 #include "app/driver.h"
@@ -41,7 +41,7 @@ int main() {
   // The report is written: the run is complete even though nobody could read its console.
   if (status == static_cast<int>(exit_status::ok) && console.error() != 0) {
     haloprof::print_line(err, std::string("cannot write to standard output: ") + std::strerror(console.error()) +
-                                        " (the run is complete and its report was written)");
+                                  " (the run is complete and its report was written)");
     status = static_cast<int>(exit_status::console_lost);
   }
   return status;

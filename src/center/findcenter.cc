@@ -26,12 +26,7 @@ inline float masked(float v, std::uint32_t mask) {
 }
 
 void print_center(std::ostream& out, record& line, const run_state& data, float r2) {
-  out << line.f(data.xc, 9, 5)
-             .f(data.yc, 9, 5)
-             .f(data.zc, 9, 5)
-             .text(" Search Radius= ")
-             .f(r2, 9, 5)
-             .str();
+  out << line.f(data.xc, 9, 5).f(data.yc, 9, 5).f(data.zc, 9, 5).text(" Search Radius= ").f(r2, 9, 5).str();
 }
 
 }  // namespace
@@ -50,8 +45,8 @@ namespace {
 using accumulate_fn = void (*)(const float* x, const float* y, const float* z, const float* dens, std::int64_t m,
                                double xc, double yc, double zc, float r2, sphere_totals& t);
 
-void accumulate_scalar(const float* x, const float* y, const float* z, const float* dens, std::int64_t m,
-                       double xc, double yc, double zc, float r2, sphere_totals& t) {
+void accumulate_scalar(const float* x, const float* y, const float* z, const float* dens, std::int64_t m, double xc,
+                       double yc, double zc, float r2, sphere_totals& t) {
   // Local sums stay in registers; through the reference they would go to memory.
   std::int64_t count = 0;
   double s = t.s, sx = t.sx, sy = t.sy, sz = t.sz;
@@ -77,8 +72,8 @@ void accumulate_scalar(const float* x, const float* y, const float* z, const flo
 // The sums run in two pairs, (s, sx) and (sy, sz), each pair one vector addition per
 // particle: lane by lane the same roundings as four scalar chains. Counts in 32-bit lanes:
 // callers hand over at most 2^30 particles at once.
-void accumulate_sse2(const float* x, const float* y, const float* z, const float* dens, std::int64_t m,
-                     double xc, double yc, double zc, float r2, sphere_totals& t) {
+void accumulate_sse2(const float* x, const float* y, const float* z, const float* dens, std::int64_t m, double xc,
+                     double yc, double zc, float r2, sphere_totals& t) {
   const __m128d cx = _mm_set1_pd(xc), cy = _mm_set1_pd(yc), cz = _mm_set1_pd(zc);
   const __m128 radius2 = _mm_set1_ps(r2);
   __m128i members = _mm_setzero_si128();
@@ -121,9 +116,9 @@ void accumulate_sse2(const float* x, const float* y, const float* z, const float
 
 // Eight particles at a time: the four sums (s, sx, sy, sz) in one vector, one vector
 // addition per particle, lane by lane the same roundings as four scalar chains.
-__attribute__((target("avx2"))) void accumulate_avx2(const float* x, const float* y, const float* z,
-                                                     const float* dens, std::int64_t m, double xc, double yc,
-                                                     double zc, float r2, sphere_totals& t) {
+__attribute__((target("avx2"))) void accumulate_avx2(const float* x, const float* y, const float* z, const float* dens,
+                                                     std::int64_t m, double xc, double yc, double zc, float r2,
+                                                     sphere_totals& t) {
   const quick_test q(xc, yc, zc, r2);
   const __m256 qx = _mm256_set1_ps(q.fx), qy = _mm256_set1_ps(q.fy), qz = _mm256_set1_ps(q.fz);
   const __m256 in_below = _mm256_set1_ps(q.sure_in), out_above = _mm256_set1_ps(q.sure_out);
@@ -138,10 +133,12 @@ __attribute__((target("avx2"))) void accumulate_avx2(const float* x, const float
     const __m256 near = quick_distance_avx2(px, py, pz, qx, qy, qz);
     __m256 in = _mm256_cmp_ps(near, in_below, _CMP_LT_OQ);
     if (_mm256_movemask_ps(_mm256_or_ps(in, _mm256_cmp_ps(near, out_above, _CMP_GT_OQ))) != 0xff) {
-      const __m128 low = offsets_avx2(_mm256_castps256_ps128(px), _mm256_castps256_ps128(py),
-                                      _mm256_castps256_ps128(pz), cx, cy, cz).dd;
+      const __m128 low =
+          offsets_avx2(_mm256_castps256_ps128(px), _mm256_castps256_ps128(py), _mm256_castps256_ps128(pz), cx, cy, cz)
+              .dd;
       const __m128 high = offsets_avx2(_mm256_extractf128_ps(px, 1), _mm256_extractf128_ps(py, 1),
-                                       _mm256_extractf128_ps(pz, 1), cx, cy, cz).dd;
+                                       _mm256_extractf128_ps(pz, 1), cx, cy, cz)
+                              .dd;
       in = _mm256_insertf128_ps(_mm256_castps128_ps256(inside_sse2(low, _mm256_castps256_ps128(radius2))),
                                 inside_sse2(high, _mm256_castps256_ps128(radius2)), 1);
     }
@@ -188,8 +185,8 @@ void members_in_order(const run_state& data, double xc, double yc, double zc, fl
         // A block's members, on the heap: 128 KiB is too much for a small stack.
         thread_local std::unique_ptr<std::uint32_t[]> members;
         if (!members) members.reset(new std::uint32_t[block]);
-        const std::int64_t m = members_of(data.xpar.data(), data.ypar.data(), data.zpar.data(), first, count, xc,
-                                          yc, zc, r2, members.get());
+        const std::int64_t m = members_of(data.xpar.data(), data.ypar.data(), data.zpar.data(), first, count, xc, yc,
+                                          zc, r2, members.get());
         picked.insert(picked.end(), members.get(), members.get() + m);  // within the room it has
       },
       use);

@@ -27,7 +27,7 @@ float shrink_r2(float r2);
 // single precision, widened and added in double, so the order of the additions is part of
 // the result.
 struct sphere_totals {
-  std::int64_t count = 0;              // particles inside (nn)
+  std::int64_t count = 0;                // particles inside (nn)
   double s = 0, sx = 0, sy = 0, sz = 0;  // summed density weights (am), density-weighted positions (xx, yy, zz)
 
   // The four sums as a vector kernel leaves them in memory: s, sx, sy, sz.

@@ -25,10 +25,22 @@ void put_fortran_e(std::string& out, double v, int w, int d, char letter = 'E');
 // Builds one fixed-column record; str() ends it with a line feed.
 class record {
  public:
-  record& text(std::string_view s) { line_.append(s); return *this; }
-  record& i(std::int64_t v, int w) { put_int(line_, v, w); return *this; }
-  record& f(double v, int w, int d) { put_fixed(line_, v, w, d); return *this; }
-  record& es(double v, int w, int d) { put_scientific(line_, v, w, d); return *this; }
+  record& text(std::string_view s) {
+    line_.append(s);
+    return *this;
+  }
+  record& i(std::int64_t v, int w) {
+    put_int(line_, v, w);
+    return *this;
+  }
+  record& f(double v, int w, int d) {
+    put_fixed(line_, v, w, d);
+    return *this;
+  }
+  record& es(double v, int w, int d) {
+    put_scientific(line_, v, w, d);
+    return *this;
+  }
   std::string str() const { return line_ + '\n'; }
 
  private:
@@ -41,7 +53,10 @@ class record {
 class free_line {
  public:
   free_line() : line_(" ") {}
-  free_line& text(std::string_view s) { line_.append(s); return *this; }
+  free_line& text(std::string_view s) {
+    line_.append(s);
+    return *this;
+  }
   free_line& num(float v);
   free_line& num(double v);
   free_line& num(std::int64_t v);

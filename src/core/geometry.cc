@@ -3,8 +3,9 @@
 namespace haloprof {
 namespace {
 
-std::int64_t sphere_members_scalar(const float* x, const float* y, const float* z, std::int64_t first, std::int64_t count,
-                           double xc, double yc, double zc, float r2, std::uint32_t* members) {
+std::int64_t sphere_members_scalar(const float* x, const float* y, const float* z, std::int64_t first,
+                                   std::int64_t count, double xc, double yc, double zc, float r2,
+                                   std::uint32_t* members) {
   std::int64_t m = 0;
   for (std::int64_t k = 0; k < count; ++k) {
     const std::int64_t i = first + k;
@@ -17,9 +18,9 @@ std::int64_t sphere_members_scalar(const float* x, const float* y, const float* 
 // Eight particles at a time by the quick test; the exact test for groups with a particle
 // between the margins.
 __attribute__((target("avx2"))) std::int64_t sphere_members_avx2(const float* x, const float* y, const float* z,
-                                                         std::int64_t first, std::int64_t count, double xc,
-                                                         double yc, double zc, float r2,
-                                                         std::uint32_t* members) {
+                                                                 std::int64_t first, std::int64_t count, double xc,
+                                                                 double yc, double zc, float r2,
+                                                                 std::uint32_t* members) {
   const quick_test q(xc, yc, zc, r2);
   const __m256 qx = _mm256_set1_ps(q.fx), qy = _mm256_set1_ps(q.fy), qz = _mm256_set1_ps(q.fz);
   const __m256 in_below = _mm256_set1_ps(q.sure_in), out_above = _mm256_set1_ps(q.sure_out);

@@ -59,7 +59,8 @@ struct quick_test {
     sure_in = static_cast<float>(lower);
     if (static_cast<double>(sure_in) > lower) sure_in = std::nextafter(sure_in, 0.0f);
     sure_out = static_cast<float>(upper);
-    if (static_cast<double>(sure_out) < upper) sure_out = std::nextafter(sure_out, std::numeric_limits<float>::infinity());
+    if (static_cast<double>(sure_out) < upper)
+      sure_out = std::nextafter(sure_out, std::numeric_limits<float>::infinity());
   }
 };
 
@@ -94,8 +95,8 @@ inline __m128 quick_distance_sse2(__m128 px, __m128 py, __m128 pz, __m128 qx, __
 }
 
 // The same for eight particles.
-__attribute__((target("avx2"))) inline __m256 quick_distance_avx2(__m256 px, __m256 py, __m256 pz, __m256 qx,
-                                                                   __m256 qy, __m256 qz) {
+__attribute__((target("avx2"))) inline __m256 quick_distance_avx2(__m256 px, __m256 py, __m256 pz, __m256 qx, __m256 qy,
+                                                                  __m256 qz) {
   const __m256 ex = _mm256_sub_ps(px, qx), ey = _mm256_sub_ps(py, qy), ez = _mm256_sub_ps(pz, qz);
   return _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(ex, ex), _mm256_mul_ps(ey, ey)), _mm256_mul_ps(ez, ez));
 }
@@ -106,8 +107,8 @@ struct offsets4 {
 };
 
 // Four particles in 256-bit vectors of doubles.
-__attribute__((target("avx2"))) inline offsets4 offsets_avx2(__m128 px, __m128 py, __m128 pz, __m256d cx,
-                                                               __m256d cy, __m256d cz) {
+__attribute__((target("avx2"))) inline offsets4 offsets_avx2(__m128 px, __m128 py, __m128 pz, __m256d cx, __m256d cy,
+                                                             __m256d cz) {
   const __m256d dx = _mm256_sub_pd(_mm256_cvtps_pd(px), cx);
   const __m256d dy = _mm256_sub_pd(_mm256_cvtps_pd(py), cy);
   const __m256d dz = _mm256_sub_pd(_mm256_cvtps_pd(pz), cz);

@@ -46,9 +46,15 @@ struct tiered {
 // Where the vector tiers do not exist their kernels are not compiled, and the scalar kernel
 // stands for every tier.
 #if defined(HALOPROF_X86)
-#define HALOPROF_TIERS(scalar, sse2, avx2) {{scalar, sse2, avx2}}
+#define HALOPROF_TIERS(scalar, sse2, avx2) \
+  {                                        \
+    { scalar, sse2, avx2 }                 \
+  }
 #else
-#define HALOPROF_TIERS(scalar, sse2, avx2) {{scalar, scalar, scalar}}
+#define HALOPROF_TIERS(scalar, sse2, avx2) \
+  {                                        \
+    { scalar, scalar, scalar }             \
+  }
 #endif
 
 }  // namespace haloprof

@@ -62,9 +62,9 @@ struct run_state {
   std::array<double, ntab + 1> dprof{}, vrad{}, vrad2{}, vrms{}, vtan{};
   std::array<std::int64_t, ntab + 1> nprof{};
 
-  double rad = 0;                 // initial search radius
-  double xc = 0, yc = 0, zc = 0;  // halo center, in the frame shifted by the offset
-  double x0 = 0, y0 = 0, z0 = 0;  // offset: the densest particle of the file
+  double rad = 0;                    // initial search radius
+  double xc = 0, yc = 0, zc = 0;     // halo center, in the frame shifted by the offset
+  double x0 = 0, y0 = 0, z0 = 0;     // offset: the densest particle of the file
   double vxc = 0, vyc = 0, vzc = 0;  // bulk velocity
 
   // The particle arrays, one per column; column_arrays() lists them in column order.

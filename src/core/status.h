@@ -35,7 +35,7 @@ struct failure {
 // ok() or failed(); it has no conversion to bool, whose meaning would be a guess.
 class [[nodiscard]] stage_status {
  public:
-  stage_status() = default;  // success
+  stage_status() = default;                            // success
   stage_status(failure f) : failure_(std::move(f)) {}  // NOLINT: a failure is a status
 
   bool ok() const { return !failure_.has_value(); }

@@ -1,9 +1,9 @@
 #include "core/threads.h"
 
-#include <cerrno>
 #include <sched.h>
-#include <unistd.h>
 #include <sys/mman.h>
+#include <unistd.h>
+#include <cerrno>
 
 namespace haloprof {
 

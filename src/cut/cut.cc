@@ -4,8 +4,8 @@
 #include <atomic>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -62,12 +62,12 @@ failure bad(const std::string& message) { return {exit_status::bad_snapshot, mes
 // The snapshot's facts a cut rests on.
 struct cut_frame {
   snapshot_info info;
-  bool text = false;         // haloprof's own text form: already in haloprof's units
-  double box = 0;            // periodic box side, snapshot length units; 0: none
-  double mean_density = 0;   // of the chosen particles' count, per unit snapshot volume
-  double scale = 1;          // haloprof length per snapshot length: (n / 160^3)^(1/3)
-  double particle_mass = 0;  // of each chosen particle, snapshot mass units
-  unsigned types = 0;        // the chosen types that have particles
+  bool text = false;            // haloprof's own text form: already in haloprof's units
+  double box = 0;               // periodic box side, snapshot length units; 0: none
+  double mean_density = 0;      // of the chosen particles' count, per unit snapshot volume
+  double scale = 1;             // haloprof length per snapshot length: (n / 160^3)^(1/3)
+  double particle_mass = 0;     // of each chosen particle, snapshot mass units
+  unsigned types = 0;           // the chosen types that have particles
   std::uint64_t particles = 0;  // of the chosen types
 };
 
@@ -105,8 +105,8 @@ stage_status read_masses(snapshot_reader& reader, const cut_settings& s, const c
       const bool chosen = (f.types >> c.type & 1u) != 0;
       for (const double m : c.mass) {
         if (!std::isfinite(m) || m < 0)
-          return stage_status(bad(info.files.front() + ": type " + std::to_string(c.type) + ": a mass of " +
-                                  number(m) + " (expected a finite mass, not negative)"));
+          return stage_status(bad(info.files.front() + ": type " + std::to_string(c.type) + ": a mass of " + number(m) +
+                                  " (expected a finite mass, not negative)"));
         total += m;
         if (chosen) {
           lightest = std::min(lightest, m);
@@ -148,14 +148,12 @@ stage_status make_frame(snapshot_reader& reader, const cut_settings& s, const cu
     f.particles += info.count[t];
   }
   if (f.types == 0)
-    return bad(info.files.front() + ": no particles of type " + type_list(s.types) + " (the snapshot's types: " +
-               [&] {
-                 unsigned present = 0;
-                 for (int t = 0; t < particle_types; ++t)
-                   if (info.count[t] > 0) present |= 1u << t;
-                 return type_list(present);
-               }() +
-               ")");
+    return bad(info.files.front() + ": no particles of type " + type_list(s.types) + " (the snapshot's types: " + [&] {
+      unsigned present = 0;
+      for (int t = 0; t < particle_types; ++t)
+        if (info.count[t] > 0) present |= 1u << t;
+      return type_list(present);
+    }() + ")");
   if (f.particles >= (std::uint64_t{1} << 40)) return bad(info.files.front() + ": too many particles to cut");
   if (f.text && !s.mean_density) {
     // Already in haloprof's units.
@@ -207,7 +205,7 @@ struct halo {
 // The particles a pass keeps: those within reach of some pending halo's centre.
 struct kept_particles {
   std::vector<float> x, y, z, vx, vy, vz, dens;
-  std::vector<std::uint64_t> index;  // among the chosen particles, in reading order
+  std::vector<std::uint64_t> index;                 // among the chosen particles, in reading order
   std::vector<std::vector<std::uint32_t>> members;  // per halo: kept particles, in reading order
 };
 
@@ -231,7 +229,7 @@ stage_status cut_pass(snapshot_reader& reader, const cut_frame& f, const cut_set
   unsigned fields = positions | velocities;
   if (keep_densities) fields |= densities;
   std::uint64_t done = 0;
-  std::vector<float> position;   // the chunk's kept positions, 3 per particle
+  std::vector<float> position;      // the chunk's kept positions, 3 per particle
   std::vector<unsigned char> near;  // whether a particle of the chunk is within some reach
   const std::string what = pass == 0 ? "cutting halos" : "cutting halos again, farther out";
   return reader.read(f.types, fields, chunk_particles, [&](const particle_chunk& c) {
@@ -324,8 +322,13 @@ std::string halo_text(const kept_particles& kept, const std::vector<std::uint32_
       const std::uint32_t k = targets[j];
       double d[3];
       offset_of(kept, k, h, f.box, d);
-      const float values[7] = {static_cast<float>(d[0] * f.scale), static_cast<float>(d[1] * f.scale),
-                               static_cast<float>(d[2] * f.scale), kept.vx[k], kept.vy[k], kept.vz[k], dens[j]};
+      const float values[7] = {static_cast<float>(d[0] * f.scale),
+                               static_cast<float>(d[1] * f.scale),
+                               static_cast<float>(d[2] * f.scale),
+                               kept.vx[k],
+                               kept.vy[k],
+                               kept.vz[k],
+                               dens[j]};
       for (int v = 0; v < 7; ++v) {
         if (v > 0) text += ' ';
         char buf[32];
@@ -376,7 +379,7 @@ stage_status estimate_and_write(const kept_particles& kept, const cut_frame& f, 
                    [&](std::size_t a, std::size_t b) { return kept.members[a].size() > kept.members[b].size(); });
   std::vector<std::uint64_t> counts(halos.size(), 0);
   std::vector<stage_status> results(halos.size());
-  std::vector<double> wanted(halos.size(), 0);  // the reach a halo found it needs, 0 when it had it
+  std::vector<double> wanted(halos.size(), 0);   // the reach a halo found it needs, 0 when it had it
   std::vector<char> no_memory(halos.size(), 0);  // the halo's work could not have its memory
   const auto work = [&](std::size_t h, int threads) {
     const halo& centre = halos[h];
@@ -394,8 +397,8 @@ stage_status estimate_and_write(const kept_particles& kept, const cut_frame& f, 
     }
     if (targets.size() < static_cast<std::size_t>(s.neighbours)) {
       results[h] = bad(halo_name(centre) + ": " + std::to_string(targets.size()) + " particles within " +
-                       shown_number(radius) + " of its centre " + position_text(centre.x) + ", fewer than the density's " +
-                       std::to_string(s.neighbours) + " neighbours");
+                       shown_number(radius) + " of its centre " + position_text(centre.x) +
+                       ", fewer than the density's " + std::to_string(s.neighbours) + " neighbours");
       return;
     }
     std::vector<float> dens(targets.size());
@@ -417,8 +420,8 @@ stage_status estimate_and_write(const kept_particles& kept, const cut_frame& f, 
         tz[j] = kept.z[targets[j]];
       }
       density_result r;
-      const density_settings ds{.neighbours = s.neighbours, .box = f.box, .mean_density = f.mean_density,
-                                .threads = threads};
+      const density_settings ds{
+          .neighbours = s.neighbours, .box = f.box, .mean_density = f.mean_density, .threads = threads};
       if (stage_status e = knn_density({sx, sy, sz}, {tx, ty, tz}, ds, r); e.failed()) {
         results[h] = failure{e->status, halo_name(centre) + ": " + e->message};
         return;
@@ -554,8 +557,8 @@ stage_status whole_box_densities(snapshot_reader& reader, const cut_frame& f, co
     all.y.reserve(n);
     all.z.reserve(n);
   } catch (const std::bad_alloc&) {
-    return failure{exit_status::memory, "cannot have the memory for every particle's position (" +
-                                            std::to_string(n) + " particles), which --peaks needs"};
+    return failure{exit_status::memory, "cannot have the memory for every particle's position (" + std::to_string(n) +
+                                            " particles), which --peaks needs"};
   }
   std::uint64_t done = 0;
   const bool keep = f.text && s.density.value_or(density_choice::keep) == density_choice::keep;
@@ -593,7 +596,9 @@ struct cell_key {
   bool operator==(const cell_key&) const = default;
   struct hash {
     std::size_t operator()(const cell_key& c) const {
-      const auto mix = [](std::uint64_t h, std::int64_t v) { return (h ^ static_cast<std::uint64_t>(v)) * 0x100000001b3u; };
+      const auto mix = [](std::uint64_t h, std::int64_t v) {
+        return (h ^ static_cast<std::uint64_t>(v)) * 0x100000001b3u;
+      };
       return static_cast<std::size_t>(mix(mix(mix(0xcbf29ce484222325u, c.i), c.j), c.k));
     }
   };
@@ -605,7 +610,8 @@ stage_status peak_centres(const whole_box& all, const cut_frame& f, const cut_se
   std::vector<std::uint32_t> order(all.x.size());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
   // Densest first; among equals the first in the file.
-  std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return all.rho[a] > all.rho[b]; });
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::uint32_t a, std::uint32_t b) { return all.rho[a] > all.rho[b]; });
   const double apart = s.separation / f.scale;
   // The peaks chosen, by cells at least `apart` wide: a candidate looks at the 27 around its own.
   // Cells are counted in double before they become integers: a separation far below the
@@ -748,8 +754,9 @@ std::string manifest_text(const cut_settings& s, const cut_frame& f, const std::
   for (std::size_t k = 0; k < written.size(); ++k) {
     const written_halo& h = written[k];
     j += k == 0 ? "\n" : ",\n";
-    j += "    {\"id\": " + std::to_string(h.id) + ", \"file\": " + json_string("halo_" + std::to_string(h.id) + ".txt") +
-         ", \"center\": [" + json_number(h.x[0]) + ", " + json_number(h.x[1]) + ", " + json_number(h.x[2]) +
+    j += "    {\"id\": " + std::to_string(h.id) +
+         ", \"file\": " + json_string("halo_" + std::to_string(h.id) + ".txt") + ", \"center\": [" +
+         json_number(h.x[0]) + ", " + json_number(h.x[1]) + ", " + json_number(h.x[2]) +
          "], \"radius\": " + json_number(radius) + ", \"particles\": " + std::to_string(h.particles) + "}";
   }
   j += written.empty() ? "]\n}\n" : "\n  ]\n}\n";
@@ -797,8 +804,8 @@ stage_status cut_halos(const cut_settings& s, const cut_observer& o) {
     kept_particles kept;
     const bool keep = density == density_choice::keep && s.peaks == 0;
     if (stage_status r = cut_pass(*reader, f, s, o, halos, keep, pass, kept); r.failed()) return r;
-    if (stage_status r = estimate_and_write(kept, f, s, o, halos, densities_known, s.peaks > 0 ? &all.rho : nullptr,
-                                            out, written);
+    if (stage_status r =
+            estimate_and_write(kept, f, s, o, halos, densities_known, s.peaks > 0 ? &all.rho : nullptr, out, written);
         r.failed())
       return r;
   }

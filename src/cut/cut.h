@@ -19,16 +19,16 @@ enum class density_choice {
 };
 
 struct cut_settings {
-  std::string snapshot;         // the snapshot's (first) file
-  std::string output;           // the directory the halo files and halos.json go to
-  std::string centres;          // a halo catalogue; empty when the centres are peaks
-  int peaks = 0;                // > 0: the centres are the `peaks` densest particles ...
-  double separation = 0.1;      // ... each this far (haloprof length) from every denser one
-  unsigned types = 1u << 1;     // bit t for particle type t
-  double radius = 0.15;         // of the cut, in haloprof's length unit
-  int neighbours = 32;          // the density's k
-  std::optional<double> mean_density;    // particles per unit snapshot volume; else from the masses
-  std::optional<double> centres_unit;    // catalogue length x this = snapshot length
+  std::string snapshot;                   // the snapshot's (first) file
+  std::string output;                     // the directory the halo files and halos.json go to
+  std::string centres;                    // a halo catalogue; empty when the centres are peaks
+  int peaks = 0;                          // > 0: the centres are the `peaks` densest particles ...
+  double separation = 0.1;                // ... each this far (haloprof length) from every denser one
+  unsigned types = 1u << 1;               // bit t for particle type t
+  double radius = 0.15;                   // of the cut, in haloprof's length unit
+  int neighbours = 32;                    // the density's k
+  std::optional<double> mean_density;     // particles per unit snapshot volume; else from the masses
+  std::optional<double> centres_unit;     // catalogue length x this = snapshot length
   std::optional<density_choice> density;  // default: keep for text, knn otherwise
   std::optional<std::string> length_unit, mass_unit, velocity_unit;  // names, where the file has none
   int threads = 1;

@@ -45,7 +45,9 @@ centre_grid::centre_grid(const std::vector<centre>& centres, double box) : centr
           for (int dy = -1; dy <= 1; ++dy)
             for (int dx = -1; dx <= 1; ++dx) {
               const std::int64_t c = cell_index(i + dx, j + dy, k + dz);
-              if (c >= 0) around.insert(around.end(), own[static_cast<std::size_t>(c)].begin(), own[static_cast<std::size_t>(c)].end());
+              if (c >= 0)
+                around.insert(around.end(), own[static_cast<std::size_t>(c)].begin(),
+                              own[static_cast<std::size_t>(c)].end());
             }
         // A box of fewer than three cells a side meets a cell twice.
         std::sort(around.begin(), around.end());

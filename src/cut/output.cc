@@ -1,13 +1,13 @@
 #include "cut/output.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <set>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <set>
 
 #include "core/shown.h"
 #include "core/unique_fd.h"

@@ -32,7 +32,7 @@ class output_files {
  private:
   stage_status fail(const std::string& name, int error) const;
   std::string dir_;
-  std::mutex lock_;  // over pending_
+  std::mutex lock_;                                           // over pending_
   std::vector<std::pair<std::string, std::string>> pending_;  // temporary name, final name
 };
 

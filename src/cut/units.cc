@@ -28,9 +28,7 @@ std::span<const known> known_units(quantity q) {
   return velocities;
 }
 
-const char* cgs_name(quantity q) {
-  return q == quantity::length ? "cm" : q == quantity::mass ? "g" : "cm/s";
-}
+const char* cgs_name(quantity q) { return q == quantity::length ? "cm" : q == quantity::mass ? "g" : "cm/s"; }
 
 }  // namespace
 

@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <numbers>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
 #include <mutex>
 #include <new>
+#include <numbers>
 #include <string>
 
 #include "core/kernels.h"
@@ -201,7 +201,8 @@ class searcher {
   double from_candidates(std::uint32_t i, const double* ref, const float* sieves, const double* radii2, bool& own) {
     const point_tree& t = s_.targets;
     const float x = t.x[i], y = t.y[i], z = t.z[i];
-    const float rx = static_cast<float>(static_cast<double>(x) - ref[0]), ry = static_cast<float>(static_cast<double>(y) - ref[1]),
+    const float rx = static_cast<float>(static_cast<double>(x) - ref[0]),
+                ry = static_cast<float>(static_cast<double>(y) - ref[1]),
                 rz = static_cast<float>(static_cast<double>(z) - ref[2]);
     for (int pass = 0; pass < 2; ++pass) {
       const std::uint32_t kept =
@@ -273,7 +274,8 @@ class searcher {
       nshifts[a] = 0;
       const double offsets[3] = {0, s_.box, -s_.box};
       for (int c = 0; c < (s_.box > 0 ? 3 : 1); ++c)
-        if (static_cast<double>(root.lo[a]) + offsets[c] <= bhi[a] + reach && static_cast<double>(root.hi[a]) + offsets[c] >= blo[a] - reach)
+        if (static_cast<double>(root.lo[a]) + offsets[c] <= bhi[a] + reach &&
+            static_cast<double>(root.hi[a]) + offsets[c] >= blo[a] - reach)
           shifts[a][nshifts[a]++] = offsets[c];
     }
     const double reach2 = reach * reach;
@@ -299,7 +301,8 @@ class searcher {
               continue;
             }
             for (std::uint32_t p = n.begin; p < n.end; ++p) {
-              const double px = static_cast<double>(src.x[p]) + shift[0], py = static_cast<double>(src.y[p]) + shift[1], pz = static_cast<double>(src.z[p]) + shift[2];
+              const double px = static_cast<double>(src.x[p]) + shift[0], py = static_cast<double>(src.y[p]) + shift[1],
+                           pz = static_cast<double>(src.z[p]) + shift[2];
               const double gx = std::max(0.0, std::max(px - bhi[0], blo[0] - px));
               const double gy = std::max(0.0, std::max(py - bhi[1], blo[1] - py));
               const double gz = std::max(0.0, std::max(pz - bhi[2], blo[2] - pz));
@@ -478,7 +481,8 @@ stage_status estimate(const point_tree& src, const point_tree& tgt, const densit
   double scale = s.box;
   if (scale == 0)
     for (const tree_node* r : {&src.nodes[0], &tgt.nodes[0]})
-      for (int a = 0; a < 3; ++a) scale = std::max({scale, std::abs(static_cast<double>(r->lo[a])), std::abs(static_cast<double>(r->hi[a]))});
+      for (int a = 0; a < 3; ++a)
+        scale = std::max({scale, std::abs(static_cast<double>(r->lo[a])), std::abs(static_cast<double>(r->hi[a]))});
   const search_space space{src,
                            tgt,
                            static_cast<std::uint32_t>(s.neighbours),

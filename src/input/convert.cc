@@ -114,7 +114,7 @@ float out_of_range_value(const char* first, const char* last) {
     *q++ = '1';
     --scale;
   }
-  if (p != last) {  // the exponent, held within reach of the order of any digits
+  if (p != last) {                    // the exponent, held within reach of the order of any digits
     if (*p != '+' && *p != '-') ++p;  // the letter
     const bool exponent_negative = *p == '-';
     p += *p == '+' || *p == '-';
@@ -151,7 +151,6 @@ double clinger_double(std::uint64_t w, int q) {
   const double p = powers_of_ten[q < 0 ? -q : q];
   return q < 0 ? x / p : x * p;
 }
-
 
 // The float nearest w * 10^q, Clinger's path taking it. When d is halfway between two
 // floats, the exact value may lie on either side of it, or on it; the error of the rounded
@@ -265,7 +264,8 @@ static_assert(power(0).high == 0x8000000000000000 && power(0).low == 0 && power(
 static_assert(power(1).high == 0xA000000000000000 && power(1).low == 0 && power(1).exponent == 2);
 static_assert(power(27).high == 7450580596923828125u << 1 && power(27).low == 0 && power(28).low != 0);
 static_assert(power(38).high == 0x96769950B50D88F4 && power(38).low == 0x1314448000000000 && power(38).exponent == 88);
-static_assert(power(-64).high == 0xA87FEA27A539E9A5 && power(-64).low == 0x3F2398D747B36224 && power(-64).exponent == -149);
+static_assert(power(-64).high == 0xA87FEA27A539E9A5 && power(-64).low == 0x3F2398D747B36224 &&
+              power(-64).exponent == -149);
 
 // The bits of the float nearest w * 10^q (w from 1 to 10^19, q from smallest_power to
 // largest_power), or -1 when the truncated power leaves the rounding in doubt.
@@ -297,9 +297,9 @@ static_assert(power(-64).high == 0xA87FEA27A539E9A5 && power(-64).low == 0x3F239
     high += low < more;
     if (!exact && (high & under_kept) == under_kept && low >= ~std::uint64_t{0} - 1) return -1;
   }
-  const int upper = static_cast<int>(high >> 63);  // whether the leading bit is the top one
-  const std::uint64_t kept = high >> (38 + upper);    // 25 bits: the significand, then the rounding bit
-  int exponent = 63 + upper + p.exponent + q - lz;    // the value lies in [2^exponent, 2^(exponent+1))
+  const int upper = static_cast<int>(high >> 63);   // whether the leading bit is the top one
+  const std::uint64_t kept = high >> (38 + upper);  // 25 bits: the significand, then the rounding bit
+  int exponent = 63 + upper + p.exponent + q - lz;  // the value lies in [2^exponent, 2^(exponent+1))
   if (exponent < -126) {
     // Below the normal floats: the float counts units of 2^-149, of which kept holds
     // 2^(exponent + 125). No tie is possible this far down (the odd part of w * 10^q has
@@ -340,7 +340,8 @@ std::int64_t significant_digits(const char* first, const char* last) {
 }
 
 // Inf, Infinity or NaN at p, after the sign that starts at first (if any).
-[[gnu::cold, gnu::noinline]] convert_result word(const char* first, const char* p, const char* last, bool negative, float& value) {
+[[gnu::cold, gnu::noinline]] convert_result word(const char* first, const char* p, const char* last, bool negative,
+                                                 float& value) {
   const auto at = [&](const char* s, std::string_view w) {
     if (last - s < static_cast<std::ptrdiff_t>(w.size())) return false;
     for (std::size_t i = 0; i < w.size(); ++i)
@@ -464,7 +465,7 @@ constexpr std::uint64_t small_powers_of_ten[] = {1, 10, 100, 1000, 10000, 100000
 
 // The same out of line, for convert_float, whose registers the 128-bit products would crowd.
 [[gnu::noinline]] convert_result finish_large(const char* first, const char* last, float& value, std::uint64_t w,
-                                             std::int64_t q, const char* end) {
+                                              std::int64_t q, const char* end) {
   return finish_large_here(first, last, value, w, q, end);
 }
 
@@ -481,7 +482,7 @@ constexpr std::uint64_t small_powers_of_ten[] = {1, 10, 100, 1000, 10000, 100000
 // of line for the same reason: w holds the digits before p, the fraction starts at
 // `fraction`.
 [[gnu::noinline]] convert_result long_fraction(const char* first, const char* last, float& value, const char* fraction,
-                                              const char* p, std::uint64_t w) {
+                                               const char* p, std::uint64_t w) {
   if (last - p < 8) return convert_carefully(first, last, value);
   leading_run run = leading_run_of(load8(p));
   while (run.n == 8) {
@@ -529,7 +530,8 @@ convert_result convert_float(const char* first, const char* last, float& value) 
     p += run.n;
     decimals = run.n;
   }
-  if (p - mantissa == point || last - p < 8) return convert_carefully(first, last, value);  // no digits: a word, or none
+  if (p - mantissa == point || last - p < 8)
+    return convert_carefully(first, last, value);  // no digits: a word, or none
   std::int64_t exponent;
   const char* const end = short_exponent(p, exponent);
   if (end == nullptr) return convert_carefully(first, last, value);

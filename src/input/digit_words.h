@@ -37,7 +37,8 @@ inline int leading_digits(std::uint64_t values) {
 inline std::uint32_t eight_digits(std::uint64_t d) {
   d = d * 10 + (d >> 8);
   d = (((d & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
-       (((d >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >> 32;
+       (((d >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >>
+      32;
   return static_cast<std::uint32_t>(d);
 }
 

@@ -151,7 +151,8 @@ void window(const window_masks* blocks, std::uint64_t window_masks::*mask, std::
   const std::size_t b = bit / 64;
   const int shift = static_cast<int>(bit % 64);
   for (int w = 0; w < W; ++w) {
-    const std::uint64_t x = blocks[b + static_cast<std::size_t>(w)].*mask, y = blocks[b + static_cast<std::size_t>(w) + 1].*mask;
+    const std::uint64_t x = blocks[b + static_cast<std::size_t>(w)].*mask,
+                        y = blocks[b + static_cast<std::size_t>(w) + 1].*mask;
     bits[w] = (x >> shift) | ((y << 1) << (63 - shift));
   }
 }
@@ -194,7 +195,7 @@ int bounds_short(const window_masks* blocks, std::size_t bit, short_batch& batch
   const std::uint64_t after[2] = {value[0] << 1, (value[1] << 1) | (value[0] >> 63)};
   std::uint64_t starts[2] = {value[0] & ~after[0], value[1] & ~after[1]};
   std::uint64_t ends[2] = {~value[0] & after[0], ~value[1] & after[1]};
-  const auto take_lowest = [](std::uint64_t (&bits)[2]) {
+  const auto take_lowest = [](std::uint64_t(&bits)[2]) {
     if (bits[0] != 0) {
       const int at = std::countr_zero(bits[0]);
       bits[0] &= bits[0] - 1;

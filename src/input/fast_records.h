@@ -25,7 +25,7 @@ class fast_records {
   // may then have been written).
   const char* read(const char* p, float* const* columns, std::int64_t i);
 
-  static constexpr int words = 4;  // a record's masks: 256 bytes from its start
+  static constexpr int words = 4;   // a record's masks: 256 bytes from its start
   static constexpr int chunk = 64;  // blocks of 64 bytes classified at a time
 
  private:

@@ -208,7 +208,8 @@ std::optional<list_result> read_in_pieces(const reading& how, const char* list, 
   }
   const auto columns_of = [&](int w) {
     std::array<float*, column_count> c{};
-    for (int k = 0; k < column_count; ++k) c[static_cast<std::size_t>(k)] = arrays[static_cast<std::size_t>(w)].get() + k * room;
+    for (int k = 0; k < column_count; ++k)
+      c[static_cast<std::size_t>(k)] = arrays[static_cast<std::size_t>(w)].get() + k * room;
     return c;
   };
   struct place {
@@ -230,7 +231,8 @@ std::optional<list_result> read_in_pieces(const reading& how, const char* list, 
           const char* first = record_start_from(list, list + j * piece, last, how.line_end);
           p.end = record_start_from(list, list + std::min(length, (j + 1) * piece), last, how.line_end);
           const piece_of_list mine{&stop, j};
-          if (first < p.end) p.r = read_stretch(into_own, first, p.end, columns_of(w).data(), room, nullptr, p.full, &mine);
+          if (first < p.end)
+            p.r = read_stretch(into_own, first, p.end, columns_of(w).data(), room, nullptr, p.full, &mine);
           return p;
         },
         [&](std::size_t, place& at, const piece_read& p) {
@@ -252,7 +254,8 @@ std::optional<list_result> read_in_pieces(const reading& how, const char* list, 
                         sizeof(float) * static_cast<std::size_t>(p.r.count));
           // This thread's pieces are joined in order: the text before this one's end is read.
           if (w == 0) {
-            if (observer.progress) observer.progress(read_pass::loading, static_cast<std::size_t>(p.end - how.text_begin));
+            if (observer.progress)
+              observer.progress(read_pass::loading, static_cast<std::size_t>(p.end - how.text_begin));
             if (observer.release) observer.release(p.end);
           }
         });

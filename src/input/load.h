@@ -27,10 +27,10 @@ namespace haloprof {
 
 // How the text is read. Every choice gives the same results; tests compare them.
 struct read_paths {
-  bool fast_records = true;  // plain records by bit operations, the rest by the general path
-  bool count_first = false;  // count the particles before making the arrays, even when
-                             // arrays sized from the length of the text can be had
-  int threads = 1;           // threads reading pieces of the particle list at once
+  bool fast_records = true;     // plain records by bit operations, the rest by the general path
+  bool count_first = false;     // count the particles before making the arrays, even when
+                                // arrays sized from the length of the text can be had
+  int threads = 1;              // threads reading pieces of the particle list at once
   std::size_t piece_bytes = 0;  // the length of a piece; 0 chooses one from the threads
                                 // and the length of the text
 };
@@ -38,11 +38,11 @@ struct read_paths {
 // What reading a snapshot found, each part as soon as the reading got that far, so that a
 // failure still tells what came before it.
 struct snapshot_findings {
-  std::optional<float> redshift;     // once the header is read
+  std::optional<float> redshift;      // once the header is read
   std::optional<std::int64_t> count;  // once the particles are counted
-  bool loaded = false;               // the particles are in the arrays, and:
-  float dmax = 0;                    //   the highest density above zero (0 when none) ...
-  std::int64_t densest = 0;          //   ... and its particle, 1-based (0 when none)
+  bool loaded = false;                // the particles are in the arrays, and:
+  float dmax = 0;                     //   the highest density above zero (0 when none) ...
+  std::int64_t densest = 0;           //   ... and its particle, 1-based (0 when none)
 };
 
 // Creates the seven particle arrays of n elements, failing before any of them when their

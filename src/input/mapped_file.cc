@@ -1,18 +1,18 @@
 #include "input/mapped_file.h"
 
+#include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <mutex>
 #include <string>
-#include <sys/inotify.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
 
 #include "core/unique_fd.h"
@@ -41,7 +41,7 @@ struct sigaction before_guards {};
 
 void on_sigbus(int sig, siginfo_t* info, void* context) {
   const int saved_errno = errno;  // the interrupted code may be about to read it
-  if (info->si_code > 0) {  // raised by an access, not sent by another process
+  if (info->si_code > 0) {        // raised by an access, not sent by another process
     const auto at = reinterpret_cast<std::uintptr_t>(info->si_addr);
     for (fault_guard& g : guards) {
       const std::uintptr_t first = g.first.load(), last = g.last.load();
@@ -49,8 +49,8 @@ void on_sigbus(int sig, siginfo_t* info, void* context) {
       const std::uintptr_t page = at & ~(page_size.load() - 1);
       // POSIX does not list mmap among the calls safe in a handler, but on Linux it is a plain
       // system call that takes no lock of the process's own, as safe here as write.
-      if (mmap(reinterpret_cast<void*>(page), last - page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1,
-               0) != MAP_FAILED) {
+      if (mmap(reinterpret_cast<void*>(page), last - page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) !=
+          MAP_FAILED) {
         g.faulted.store(true);
         errno = saved_errno;
         return;

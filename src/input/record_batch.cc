@@ -217,10 +217,9 @@ inline __m128i above_nine_sse2(__m128i values) { return _mm_subs_epu8(values, _m
 // The digits of a value for the sse2 kernel, which has no byte shuffles: the bytes before
 // the point, shifted up by one, replace it and those before.
 inline __m128i digits_without_shuffle(__m128i values, const decimal_shape& s) {
-  alignas(16) static constexpr std::uint8_t ramp[32] = {0,    0,    0,    0,    0,    0,    0,    0,
-                                                        0,    0,    0,    0,    0,    0,    0,    0,
-                                                        0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
-                                                        0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+  alignas(16) static constexpr std::uint8_t ramp[32] = {
+      0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+      0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
   const auto top = [](int count) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(ramp + count)); };
   const __m128i after = top(s.point != 0 ? s.point - 1 : 16);
   const __m128i moved = _mm_or_si128(_mm_and_si128(after, values), _mm_andnot_si128(after, _mm_slli_si128(values, 1)));
@@ -246,8 +245,10 @@ template <bool exponents>
 bool decimals_sse2(const short_batch& batch, float* const* columns, std::int64_t i) {
   // A record that is no plain decimals may have exponents.
   const auto otherwise = [&] {
-    if constexpr (exponents) return false;
-    else return decimals_sse2<true>(batch, columns, i);
+    if constexpr (exponents)
+      return false;
+    else
+      return decimals_sse2<true>(batch, columns, i);
   };
   if (!exponents && exponent_letter(batch.record[batch.last[0] - 4])) return otherwise();
   __m128i digits[8];
@@ -330,12 +331,12 @@ __attribute__((target("avx2"), always_inline)) inline __m256i halves_avx2(__m256
 template <bool exponents>
 __attribute__((target("avx2"), always_inline)) inline __m256d scaled_avx2(__m256d m, const int* v) {
   if constexpr (!exponents)
-    return _mm256_div_pd(m, _mm256_setr_pd(divisors.value[v[0]], divisors.value[v[1]], divisors.value[v[2]],
-                                           divisors.value[v[3]]));
+    return _mm256_div_pd(
+        m, _mm256_setr_pd(divisors.value[v[0]], divisors.value[v[1]], divisors.value[v[2]], divisors.value[v[3]]));
   const __m256d product = _mm256_mul_pd(m, _mm256_setr_pd(scales.multiplier[v[0]], scales.multiplier[v[1]],
                                                           scales.multiplier[v[2]], scales.multiplier[v[3]]));
-  return _mm256_div_pd(product, _mm256_setr_pd(scales.divisor[v[0]], scales.divisor[v[1]], scales.divisor[v[2]],
-                                               scales.divisor[v[3]]));
+  return _mm256_div_pd(
+      product, _mm256_setr_pd(scales.divisor[v[0]], scales.divisor[v[1]], scales.divisor[v[2]], scales.divisor[v[3]]));
 }
 
 // With byte shuffles (SSSE3) to gather the digits, 256-bit integer multiply-adds and four
@@ -344,8 +345,10 @@ template <bool exponents>
 __attribute__((target("avx2"))) bool decimals_avx2(const short_batch& batch, float* const* columns, std::int64_t i) {
   // A record that is no plain decimals may have exponents.
   const auto otherwise = [&] {
-    if constexpr (exponents) return false;
-    else return decimals_avx2<true>(batch, columns, i);
+    if constexpr (exponents)
+      return false;
+    else
+      return decimals_avx2<true>(batch, columns, i);
   };
   if (!exponents && exponent_letter(batch.record[batch.last[0] - 4])) return otherwise();
   __m128i digits[8];
@@ -359,8 +362,7 @@ __attribute__((target("avx2"))) bool decimals_avx2(const short_batch& batch, flo
     digits[k] = _mm_shuffle_epi8(values, _mm_load_si128(control));
     scale[k] = s.scale;
     // The first value tells most other forms apart: they stop here.
-    if (k == 0 && !_mm_test_all_zeros(above_nine_sse2(digits[0]), above_nine_sse2(digits[0])))
-      return otherwise();
+    if (k == 0 && !_mm_test_all_zeros(above_nine_sse2(digits[0]), above_nine_sse2(digits[0]))) return otherwise();
   }
   digits[7] = _mm_setzero_si128();
   scale[7] = exponents ? largest_exact_power : 0;  // no scaling
@@ -377,8 +379,8 @@ __attribute__((target("avx2"))) bool decimals_avx2(const short_batch& batch, flo
     strays = _mm256_or_si256(strays, _mm256_or_si256(_mm256_subs_epu8(ac, nine), _mm256_subs_epu8(bd, nine)));
     const __m256i split = halves_avx2(ac, bd);
     const __m256d hi = _mm256_cvtepi32_pd(_mm256_castsi256_si128(split));
-    const __m256d m = _mm256_add_pd(_mm256_mul_pd(hi, _mm256_set1_pd(1e8)),
-                                    _mm256_cvtepi32_pd(_mm256_extracti128_si256(split, 1)));
+    const __m256d m =
+        _mm256_add_pd(_mm256_mul_pd(hi, _mm256_set1_pd(1e8)), _mm256_cvtepi32_pd(_mm256_extracti128_si256(split, 1)));
     const __m256d q = scaled_avx2<exponents>(m, scale + 4 * h);
     halfways = _mm256_or_si256(halfways, _mm256_cmpeq_epi64(_mm256_and_si256(_mm256_castpd_si256(q), tail), half));
     results[h] = _mm256_cvtpd_ps(q);

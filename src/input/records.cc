@@ -123,11 +123,9 @@ stage_status read_header(scanner& s, const std::string& file, float& redshift) {
   const char* at = s.position();
   const std::string_view t = s.token();
   if (t.empty())
-    return bad_snapshot(file, line, "expected the redshift after the label, found '" +
-                                        std::string(1, *at) + "'");
+    return bad_snapshot(file, line, "expected the redshift after the label, found '" + std::string(1, *at) + "'");
   if (!parse(t, redshift))
-    return bad_snapshot(file, line,
-                        "expected the redshift (a number) after the label, found '" + shown_token(t) + "'");
+    return bad_snapshot(file, line, "expected the redshift (a number) after the label, found '" + shown_token(t) + "'");
   s.next_record();
   return {};
 }
@@ -145,8 +143,9 @@ stage_status read_particle(scanner& s, const std::string& file, float* const* co
     std::string_view t;
     if (!s.number(columns[k][i], t))
       return bad_snapshot(file, s.line(),
-                          "value " + std::to_string(k + 1) + " (" + std::string(column_names[static_cast<std::size_t>(k)]) +
-                              ") is not a number: '" + shown_token(t) + "'" +
+                          "value " + std::to_string(k + 1) + " (" +
+                              std::string(column_names[static_cast<std::size_t>(k)]) + ") is not a number: '" +
+                              shown_token(t) + "'" +
                               (t.find('*') != std::string_view::npos ? " (repeat counts are not supported)" : ""));
   }
   s.next_record();

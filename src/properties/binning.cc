@@ -47,8 +47,7 @@ struct velocity {
 // contribute: their velocities, or their shell terms. Every tier gives the same bits.
 using velocities_fn = void (*)(const run_state& data, std::int64_t first, std::int64_t count,
                                std::vector<velocity>& out);
-using terms_fn = void (*)(const run_state& data, std::int64_t first, std::int64_t count,
-                          std::vector<shell_terms>& out);
+using terms_fn = void (*)(const run_state& data, std::int64_t first, std::int64_t count, std::vector<shell_terms>& out);
 
 void velocities_scalar(const run_state& data, std::int64_t first, std::int64_t count, std::vector<velocity>& out) {
   for (std::int64_t i = first; i < first + count; ++i)
@@ -144,8 +143,8 @@ const tiered<terms_fn> terms_kernels HALOPROF_TIERS(shell_terms_scalar, shell_te
 // The particles inside rmax, block by block in file order: what they contribute is worked
 // out on data.threads threads by `kernel`, and `use` takes it in order.
 template <typename T, typename Use>
-void over_members(const run_state& data,
-                  void (*kernel)(const run_state&, std::int64_t, std::int64_t, std::vector<T>&), const Use& use) {
+void over_members(const run_state& data, void (*kernel)(const run_state&, std::int64_t, std::int64_t, std::vector<T>&),
+                  const Use& use) {
   pick_in_order<T>(
       data.threads, data.nhalos, std::int64_t{1} << 13,
       [&](std::int64_t first, std::int64_t count, std::vector<T>& out) { kernel(data, first, count, out); }, use);

@@ -7,7 +7,7 @@
 
 namespace haloprof {
 
-constexpr float rmax = 0.1f;                    // radius of the analysed sphere
+constexpr float rmax = 0.1f;                           // radius of the analysed sphere
 constexpr float shell_width = rmax / run_state::ntab;  // 0.0016666667 in single precision
 
 // Sets the bulk velocity vxc, vyc, vzc to the mean velocity of the particles strictly

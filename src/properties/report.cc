@@ -1,22 +1,22 @@
 #include "properties/report.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
 #include <mutex>
 #include <ostream>
 #include <stop_token>
 #include <system_error>
-#include <sys/file.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
 #include "core/format.h"
 #include "core/unique_fd.h"
@@ -24,7 +24,7 @@
 
 namespace haloprof {
 namespace {
-constexpr float sphere_factor = 4.188f;  // stands in for 4*pi/3
+constexpr float sphere_factor = 4.188f;      // stands in for 4*pi/3
 constexpr float anum = mean_number_density;  // 160^3 particles per unit volume
 constexpr float am1 = particle_mass;         // mass of one particle
 }  // namespace

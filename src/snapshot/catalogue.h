@@ -13,9 +13,9 @@
 namespace haloprof {
 
 struct catalogue_halo {
-  std::int64_t id = 0;            // the catalogue's own id, or the row counted from 0
-  double centre[3] = {0, 0, 0};   // in the catalogue's length unit
-  std::optional<double> radius;   // in the same unit as the centre, where the catalogue gives one
+  std::int64_t id = 0;           // the catalogue's own id, or the row counted from 0
+  double centre[3] = {0, 0, 0};  // in the catalogue's length unit
+  std::optional<double> radius;  // in the same unit as the centre, where the catalogue gives one
 };
 
 struct halo_catalogue {

@@ -1,9 +1,9 @@
-#include <cerrno>
-#include <cstdint>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
 
 #include "core/unique_fd.h"
 #include "snapshot/formats.h"
@@ -27,7 +27,8 @@ stage_status sniff(const std::string& path, file_kind& kind) {
   if (!fd || fstat(fd.get(), &st) != 0)
     return failure{exit_status::cannot_open, "cannot open '" + path + "': " + std::strerror(errno)};
   if (S_ISDIR(st.st_mode)) return failure{exit_status::cannot_open, "cannot open '" + path + "': is a directory"};
-  if (!S_ISREG(st.st_mode)) return failure{exit_status::cannot_open, "cannot open '" + path + "': is not a regular file"};
+  if (!S_ISREG(st.st_mode))
+    return failure{exit_status::cannot_open, "cannot open '" + path + "': is not a regular file"};
   unsigned char head[8] = {};
   const ssize_t n = pread(fd.get(), head, sizeof head, 0);
   if (n < 0) return failure{exit_status::cannot_open, "cannot read '" + path + "': " + std::strerror(errno)};

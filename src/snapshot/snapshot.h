@@ -35,15 +35,15 @@ struct declared_units {
 
 // What a snapshot's header (or headers) say, with the facts a reader derived from them.
 struct snapshot_info {
-  std::string format;               // for messages and the manifest: "Gadget-2 format 2, big-endian", ...
-  std::vector<std::string> files;   // every file of the snapshot, in order
+  std::string format;              // for messages and the manifest: "Gadget-2 format 2, big-endian", ...
+  std::vector<std::string> files;  // every file of the snapshot, in order
   std::array<std::uint64_t, particle_types> count{};  // particles per type in the whole snapshot
   std::array<double, particle_types> mass_table{};    // a type's mass; 0: each particle carries its own
-  double time = 0;                  // the scale factor in cosmological runs, else a time
+  double time = 0;                                    // the scale factor in cosmological runs, else a time
   double redshift = 0;
-  double box = 0;                   // side of the periodic box; 0 when there is none
-  bool cosmological = false;        // from the file's flags or parameters where it has them
-  std::optional<double> hubble;     // HubbleParam, where given
+  double box = 0;                // side of the periodic box; 0 when there is none
+  bool cosmological = false;     // from the file's flags or parameters where it has them
+  std::optional<double> hubble;  // HubbleParam, where given
   // Stored velocity x this = peculiar velocity, in the stored velocity's unit: sqrt(a) for
   // Gadget's u = v / sqrt(a) in a cosmological run, 1 where velocities are stored plain.
   double velocity_factor = 1;
@@ -60,13 +60,13 @@ enum particle_field : unsigned { positions = 1, velocities = 2, masses = 4, ids 
 // masses the mass table gives) are empty.
 struct particle_chunk {
   int type = 0;
-  std::uint64_t first = 0;               // index of the first among the type's particles, whole snapshot
+  std::uint64_t first = 0;  // index of the first among the type's particles, whole snapshot
   std::size_t n = 0;
-  std::span<const double> pos;           // 3n: x, y, z of each particle in turn
-  std::span<const double> vel;           // 3n: as stored (times velocity_factor: peculiar)
-  std::span<const double> mass;          // n
-  std::span<const std::uint64_t> id;     // n
-  std::span<const double> dens;          // n, where the snapshot carries densities
+  std::span<const double> pos;        // 3n: x, y, z of each particle in turn
+  std::span<const double> vel;        // 3n: as stored (times velocity_factor: peculiar)
+  std::span<const double> mass;       // n
+  std::span<const std::uint64_t> id;  // n
+  std::span<const double> dens;       // n, where the snapshot carries densities
 };
 
 // Called for each chunk; a failure stops the reading and is returned by read().

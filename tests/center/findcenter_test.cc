@@ -1,10 +1,10 @@
 #include "center/findcenter.h"
 
-#include <cmath>
 #include <gtest/gtest.h>
+#include <cmath>
+#include <cstdio>
 #include <random>
 #include <sstream>
-#include <cstdio>
 #include <utility>
 #include <vector>
 
@@ -204,8 +204,7 @@ TEST(CenterSearch, EveryPathPrintsWhatThePlainIterationPrints) {
       std::snprintf(want, sizeof want, " particles=%9lld Center=", static_cast<long long>(t.nn));
       ASSERT_EQ(0, line(console, j).find(want)) << sh.spread << " iteration " << j << ": " << line(console, j);
       const std::string center = record().f(plain.xc, 9, 5).f(plain.yc, 9, 5).f(plain.zc, 9, 5).str();
-      EXPECT_EQ(center.substr(0, 27), line(console, j).substr(29, 27))
-          << sh.spread << " iteration " << j;
+      EXPECT_EQ(center.substr(0, 27), line(console, j).substr(29, 27)) << sh.spread << " iteration " << j;
     }
   }
 }

@@ -4,11 +4,11 @@
 // exception without hanging, and fall back to one thread when the memory for more cannot be had.
 #include "core/threads.h"
 
+#include <gtest/gtest.h>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <gtest/gtest.h>
 #include <mutex>
 #include <new>
 #include <stdexcept>
@@ -85,8 +85,8 @@ struct layout {
   int threads;
   std::int64_t items, block;
 };
-constexpr layout layouts[] = {{1, 0, 4}, {1, 10, 3}, {2, 1, 8}, {2, 1000, 7}, {3, 999, 1}, {4, 100000, 4096},
-                              {8, 50, 64}, {33, 5000, 13}};
+constexpr layout layouts[] = {{1, 0, 4},   {1, 10, 3},        {2, 1, 8},   {2, 1000, 7},
+                              {3, 999, 1}, {4, 100000, 4096}, {8, 50, 64}, {33, 5000, 13}};
 
 // Picks the multiples of 3 of each block; uses them in order.
 TEST(PickInOrder, GivesTheSerialResultForEveryLayout) {
@@ -117,7 +117,8 @@ TEST(PickInOrder, PassesOnAnExceptionFromEitherSideWithoutHanging) {
   for (const layout& l : layouts) {
     if (l.items < 2 * l.block) continue;
     for (const bool in_use : {false, true}) {
-      SCOPED_TRACE(::testing::Message() << l.threads << " threads, " << l.items << " items, in " << (in_use ? "use" : "pick"));
+      SCOPED_TRACE(::testing::Message() << l.threads << " threads, " << l.items << " items, in "
+                                        << (in_use ? "use" : "pick"));
       const std::int64_t bad = l.items / l.block / 2 * l.block;  // a block in the middle
       within_a_while([&] {
         EXPECT_THROW(pick_in_order<int>(

@@ -51,9 +51,9 @@ TEST(Units, DeclaredAndNamed) {
     int h;
     const char* name;
   } rows[] = {
-      {quantity::length, 3.085678e21, -1, "kpc/h"},  {quantity::length, 3.0856776e24, 0, "Mpc"},
-      {quantity::mass, 1.989e43, -1, "1e10 Msun/h"}, {quantity::mass, 1.98841e33, 0, "Msun"},
-      {quantity::velocity, 1e5, 0, "km/s"},          {quantity::length, 2.5e21, -1, "2.5e+21 cm/h"},
+      {quantity::length, 3.085678e21, -1, "kpc/h"},   {quantity::length, 3.0856776e24, 0, "Mpc"},
+      {quantity::mass, 1.989e43, -1, "1e10 Msun/h"},  {quantity::mass, 1.98841e33, 0, "Msun"},
+      {quantity::velocity, 1e5, 0, "km/s"},           {quantity::length, 2.5e21, -1, "2.5e+21 cm/h"},
       {quantity::mass, 1.989e43, 2, "1e10 Msun h^2"},
   };
   for (const row& r : rows) {

@@ -1,7 +1,7 @@
 // Whatever the user names or the file holds: one line on standard error, the documented
 // exit status, and HaloProperties.dat exactly as it was.
-#include <filesystem>
 #include <gtest/gtest.h>
+#include <filesystem>
 #include <string>
 
 #include "support/process.h"
@@ -22,7 +22,11 @@ TEST(BadInput, SweepLeavesTheReportUntouched) {
   const std::string long_name(5000, 'n');
   const bad_input cases[] = {
       {"empty file", "", "snap", 4, "snap: the file is empty: expected a header with a label and the redshift"},
-      {"binary garbage", std::string("\x7f" "ELF\x02\x01\x01\0\0\0\0\xff\xfe\n\x01\x02", 17), "snap", 4,
+      {"binary garbage",
+       std::string("\x7f"
+                   "ELF\x02\x01\x01\0\0\0\0\xff\xfe\n\x01\x02",
+                   17),
+       "snap", 4,
        // The label runs to the line end, so the redshift is sought on the next line.
        "snap:2: expected the redshift (a number) after the label, found '\\x01\\x02\\x00'"},
       {"NUL bytes in a record", std::string("h 1\n1 2 3 4 5 6 7\n1 2 \0 4 5 6 7\n", 32), "snap", 4,
@@ -36,7 +40,8 @@ TEST(BadInput, SweepLeavesTheReportUntouched) {
       {"file ends inside the header", "label", "snap", 4,
        "snap:1: the file ends after the header's label: expected the redshift"},
       {"very long name, shown by its start and end", "", long_name, 3,
-       "cannot open snapshot '" + long_name.substr(0, 120) + "..." + long_name.substr(0, 120) + "': File name too long"},
+       "cannot open snapshot '" + long_name.substr(0, 120) + "..." + long_name.substr(0, 120) +
+           "': File name too long"},
       {"quoted name with blanks, missing", "", "'my halo.txt'", 3,
        "cannot open snapshot 'my halo.txt': No such file or directory"},
   };

@@ -1,14 +1,14 @@
 // The built haloprof run as a user runs it: in a directory of its own, the snapshot's
 // name typed at the prompt.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <gtest/gtest.h>
 #include <map>
 #include <sstream>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "support/process.h"
 
@@ -162,8 +162,8 @@ TEST(Report, AWriteCutShortIsTakenBackOff) {
   fs::copy_file(golden_dir / "shell1.txt", dir / "s.txt");
   const std::string earlier(400, 'e');
   write_file(dir / "HaloProperties.dat", earlier);
-  const outcome o = run_program(
-      {"/bin/sh", "-c", std::string("trap '' XFSZ; ulimit -f 1; exec ") + HALOPROF_EXE}, dir.path(), "s.txt\n");
+  const outcome o = run_program({"/bin/sh", "-c", std::string("trap '' XFSZ; ulimit -f 1; exec ") + HALOPROF_EXE},
+                                dir.path(), "s.txt\n");
   EXPECT_EQ(6, o.status);
   EXPECT_EQ("cannot write report 'HaloProperties.dat': File too large\n", o.err);
   EXPECT_EQ(earlier, read_file(dir / "HaloProperties.dat"));
@@ -182,8 +182,8 @@ void nothing(const fs::path&) {}
 
 TEST(Failures, OneLineMessageExitStatusAndReportUntouched) {
   const failing_run cases[] = {
-      {"missing snapshot", nothing, "nosuch.txt\n", 3,
-       "cannot open snapshot 'nosuch.txt': No such file or directory\n", false},
+      {"missing snapshot", nothing, "nosuch.txt\n", 3, "cannot open snapshot 'nosuch.txt': No such file or directory\n",
+       false},
       {"snapshot is a directory", [](const fs::path& d) { fs::create_directory(d / "snapdir"); }, "snapdir\n", 3,
        "cannot open snapshot 'snapdir': is a directory\n", false},
       {"unreadable snapshot",
@@ -216,7 +216,8 @@ TEST(Failures, OneLineMessageExitStatusAndReportUntouched) {
        [](const fs::path& d) {
          fs::copy_file(golden_dir / "single.txt", d / "s.txt");
          write_file(d / "HaloProperties.dat", "earlier block\n");
-         fs::permissions(d / "HaloProperties.dat", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+         fs::permissions(d / "HaloProperties.dat",
+                         fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
        },
        "s.txt\n", 6, "cannot write report 'HaloProperties.dat': Permission denied\n", true},
   };
@@ -228,7 +229,8 @@ TEST(Failures, OneLineMessageExitStatusAndReportUntouched) {
     if (writable && !fs::exists(dir / "HaloProperties.dat")) write_file(dir / "HaloProperties.dat", "earlier block\n");
     const auto before = fs::is_regular_file(dir / "HaloProperties.dat") ? read_file(dir / "HaloProperties.dat") : "";
     std::vector<fs::path> entries_before(fs::directory_iterator(dir.path()), fs::directory_iterator());
-    const outcome o = c.unprivileged ? run_haloprof_unprivileged(dir.path(), c.answer) : run_haloprof(dir.path(), c.answer);
+    const outcome o =
+        c.unprivileged ? run_haloprof_unprivileged(dir.path(), c.answer) : run_haloprof(dir.path(), c.answer);
     EXPECT_EQ(c.status, o.status);
     EXPECT_EQ(c.message, o.err);
     if (fs::is_regular_file(dir / "HaloProperties.dat")) {

@@ -1,29 +1,29 @@
 // Runs under limits, signals and unruly neighbours: each ends with its own exit status and
 // at most one whole line on standard error, never by a signal or a hang, and
 // HaloProperties.dat only ever gains whole blocks.
-#include <algorithm>
-#include <chrono>
-#include <csignal>
-#include <cstring>
 #include <fcntl.h>
-#include <filesystem>
-#include <fstream>
-#include <functional>
 #include <gtest/gtest.h>
 #include <linux/fiemap.h>
 #include <linux/fs.h>
-#include <optional>
 #include <poll.h>
-#include <sstream>
-#include <string>
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "support/process.h"
@@ -103,7 +103,8 @@ int waiting_for_lock(const fs::path& p) {
   std::istringstream locks(read_file("/proc/locks"));
   int n = 0;
   for (std::string line; std::getline(locks, line);)
-    if (line.find(" -> ") != std::string::npos && line.find(":" + std::to_string(st.st_ino) + " ") != std::string::npos) ++n;
+    if (line.find(" -> ") != std::string::npos && line.find(":" + std::to_string(st.st_ino) + " ") != std::string::npos)
+      ++n;
   return n;
 }
 
@@ -119,7 +120,7 @@ struct scene {
   const fs::path dir;
   child_options options;
   std::string answer = "s.txt\n";
-  std::vector<int> held{};  // descriptors of the test's, closed at the end of the case
+  std::vector<int> held{};              // descriptors of the test's, closed at the end of the case
   std::vector<std::jthread> helpers{};  // joined after `held` is closed
   ~scene() {
     for (const int fd : held) close(fd);
@@ -134,9 +135,9 @@ struct limit_case {
   const char* what;
   std::function<void(scene&)> arrange;  // after s.txt and an earlier block are in place
   int status;
-  std::string message;  // standard error, "" for none
-  bool adds_block;      // else the report stays as it was
-  bool needs_plain_memory = false;  // limits on address space and data: not under sanitizers
+  std::string message;                 // standard error, "" for none
+  bool adds_block;                     // else the report stays as it was
+  bool needs_plain_memory = false;     // limits on address space and data: not under sanitizers
   const halo& (*snapshot)() = sample;  // what s.txt and the earlier block come from
 };
 
@@ -154,7 +155,11 @@ TEST(Limits, EachEndsWithItsStatusAndAtMostOneWholeLine) {
          s.options.limits = {{RLIMIT_FSIZE, fs::file_size(s.dir / "HaloProperties.dat") + sample().block.size() / 2}};
        },
        6, "cannot write report 'HaloProperties.dat': File too large", false},
-      {"a snapshot that is a FIFO", [](scene& s) { ASSERT_EQ(0, mkfifo((s.dir / "f").c_str(), 0644)); s.answer = "f\n"; },
+      {"a snapshot that is a FIFO",
+       [](scene& s) {
+         ASSERT_EQ(0, mkfifo((s.dir / "f").c_str(), 0644));
+         s.answer = "f\n";
+       },
        3, "cannot open snapshot 'f': is not a regular file (the snapshot is mapped into memory, so it must be a file)",
        false},
       {"a report that is a FIFO",
@@ -189,7 +194,8 @@ TEST(Limits, EachEndsWithItsStatusAndAtMostOneWholeLine) {
          int ends[2];
          ASSERT_EQ(0, pipe2(ends, O_CLOEXEC | O_NONBLOCK));
          const std::string chunk(4096, 'x');
-         while (write(ends[1], chunk.data(), chunk.size()) > 0) {}
+         while (write(ends[1], chunk.data(), chunk.size()) > 0) {
+         }
          s.options.out = s.keep(ends[1]);
          s.helpers.emplace_back([reader = ends[0]] {
            std::this_thread::sleep_for(300ms);
@@ -302,13 +308,13 @@ TEST(Limits, SnapshotChangedWhileReadIsToldNotFollowed) {
     void (*change)(const fs::path&);
   } changes[] = {
       {"cut shorter", [](const fs::path& p) { fs::resize_file(p, fs::file_size(p) / 3); }},
-      {"written over in place", [](const fs::path& p) {
+      {"written over in place",
+       [](const fs::path& p) {
          const int fd = open(p.c_str(), O_WRONLY | O_CLOEXEC);
          ASSERT_EQ(2, pwrite(fd, "9 ", 2, static_cast<off_t>(fs::file_size(p) / 2)));
          close(fd);
        }},
-      {"written over in place, its modification time put back (as copies keeping times do)",
-       [](const fs::path& p) {
+      {"written over in place, its modification time put back (as copies keeping times do)", [](const fs::path& p) {
          struct stat before {};
          ASSERT_EQ(0, stat(p.c_str(), &before));
          const int fd = open(p.c_str(), O_WRONLY | O_CLOEXEC);

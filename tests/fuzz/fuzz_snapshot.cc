@@ -40,11 +40,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (result.failed() && result->message != plain_result->message) std::abort();
   if (result.ok()) {
     if (state.nhalos != plain.nhalos) std::abort();
-    for (const auto array : {&haloprof::run_state::xpar, &haloprof::run_state::ypar, &haloprof::run_state::zpar,
-                             &haloprof::run_state::vx, &haloprof::run_state::vy, &haloprof::run_state::vz,
-                             &haloprof::run_state::dens})
-      if (state.nhalos > 0 &&
-          std::memcmp((state.*array).data(), (plain.*array).data(), sizeof(float) * static_cast<std::size_t>(state.nhalos)) != 0)
+    for (const auto array :
+         {&haloprof::run_state::xpar, &haloprof::run_state::ypar, &haloprof::run_state::zpar, &haloprof::run_state::vx,
+          &haloprof::run_state::vy, &haloprof::run_state::vz, &haloprof::run_state::dens})
+      if (state.nhalos > 0 && std::memcmp((state.*array).data(), (plain.*array).data(),
+                                          sizeof(float) * static_cast<std::size_t>(state.nhalos)) != 0)
         std::abort();
   }
 

@@ -1,9 +1,10 @@
 // The conversion of one number: hard cases from a table, then random numbers in the forms
 // snapshots are written in against the C library's correctly rounded strtof.
-#include "core/format.h"
 #include "input/convert.h"
+#include "core/format.h"
 #include "support/bits.h"
 
+#include <gtest/gtest.h>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -11,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <gtest/gtest.h>
 #include <limits>
 #include <memory>
 #include <random>
@@ -70,47 +70,96 @@ TEST(Convert, HardCases) {
   } rows[] = {
       // Ties to even, exact in double (Clinger's path) and in the 128-bit product (19 digits,
       // Eisel-Lemire: (2^24 + 1) 2^39, (2^24 + 9) 2^33 through 10^1); just beside a tie.
-      {"16777219", 8, 16777220.0f}, {"8388608.5", 9, 8388608.0f}, {"-8388609.5", 10, -8388610.0f},
-      {"9223372586610589696", 19, 9223372586610589696.0f}, {"9223372586610589697", 19, 9223372586610589697.0f},
-      {"9223372586610589695", 19, 9223372586610589695.0f}, {"14411526538526720e1", 19, 144115265385267200.0f},
+      {"16777219", 8, 16777220.0f},
+      {"8388608.5", 9, 8388608.0f},
+      {"-8388609.5", 10, -8388610.0f},
+      {"9223372586610589696", 19, 9223372586610589696.0f},
+      {"9223372586610589697", 19, 9223372586610589697.0f},
+      {"9223372586610589695", 19, 9223372586610589695.0f},
+      {"14411526538526720e1", 19, 144115265385267200.0f},
       {"14411520096075776e1", 19, 144115200960757760.0f},  // (2^25 + 3) 2^32: above the tie by its last bit
-      {"1.000000059604644775390626", 26, 1.0000001f}, {"1.000000059604644775390624", 26, 1.0f},
+      {"1.000000059604644775390626", 26, 1.0000001f},
+      {"1.000000059604644775390624", 26, 1.0f},
       // 16 digits whose nearest double lies halfway between two floats, above and below.
-      {"8.603257649271669e+18", 21, 8.603257649271669e+18f}, {"2.316092031029686e+23", 21, 2.316092031029686e+23f},
-      {"2.498324464750207e+21", 21, 2.498324464750207e+21f}, {"4.574264191917865e+29", 21, 4.574264191917865e+29f},
+      {"8.603257649271669e+18", 21, 8.603257649271669e+18f},
+      {"2.316092031029686e+23", 21, 2.316092031029686e+23f},
+      {"2.498324464750207e+21", 21, 2.498324464750207e+21f},
+      {"4.574264191917865e+29", 21, 4.574264191917865e+29f},
       // 19 significant digits take the fast paths, 20 the general one.
-      {"1.000000059604644775", 20, 1.0f}, {"1.000000059604644776", 20, 1.0000001f},
-      {"1.0000000596046447753", 21, 1.0f}, {"1.0000000596046447754", 21, 1.0000001f},
+      {"1.000000059604644775", 20, 1.0f},
+      {"1.000000059604644776", 20, 1.0000001f},
+      {"1.0000000596046447753", 21, 1.0f},
+      {"1.0000000596046447754", 21, 1.0000001f},
       {"4.40257845577690688e-01", 23, 4.40257845577690688e-01f},
       // The smallest subnormal and half of it (a tie, to zero), the normal boundary.
-      {"7.0064923216240854e-46", 22, tiny}, {"7.0064923216240853e-46", 22, 0.0f}, {"-1e-46", 6, -0.0f},
+      {"7.0064923216240854e-46", 22, tiny},
+      {"7.0064923216240853e-46", 22, 0.0f},
+      {"-1e-46", 6, -0.0f},
       {"7.00649232162408535461864791644958065640130970938257885878534141944895541342930300743319094181060791015625e-46",
        110, 0.0f},
-      {"1.1754942807573643e-38", 22, least_normal}, {"1.1754942807573642e-38", 22, largest_subnormal},
-      {"1.17549435e-38", 14, least_normal}, {"2.5e-40", 7, 2.5e-40f},
+      {"1.1754942807573643e-38", 22, least_normal},
+      {"1.1754942807573642e-38", 22, largest_subnormal},
+      {"1.17549435e-38", 14, least_normal},
+      {"2.5e-40", 7, 2.5e-40f},
       // The largest float and where infinity begins: FLT_MAX + half its last place, a tie to the even infinity.
-      {"3.402823567797336616e38", 23, max}, {"3.402823567797336617e38", 23, inf},
-      {"340282356779733661637539395458142568448", 39, inf}, {"340282356779733661637539395458142568447", 39, max},
-      {"-1e39", 5, -inf}, {"1e99999999999999999999", 22, inf}, {"1e-99999999999999999999", 23, 0.0f},
-      {"0e99999999999", 13, 0.0f}, {"-0.0e-5", 7, -0.0f},
+      {"3.402823567797336616e38", 23, max},
+      {"3.402823567797336617e38", 23, inf},
+      {"340282356779733661637539395458142568448", 39, inf},
+      {"340282356779733661637539395458142568447", 39, max},
+      {"-1e39", 5, -inf},
+      {"1e99999999999999999999", 22, inf},
+      {"1e-99999999999999999999", 23, 0.0f},
+      {"0e99999999999", 13, 0.0f},
+      {"-0.0e-5", 7, -0.0f},
       // Leading zeros do not count as digits; they still move the point.
-      {"0.000000000000000000000000000001e30", 35, 1.0f}, {"0000000000000000000000000000012.5", 33, 12.5f},
+      {"0.000000000000000000000000000001e30", 35, 1.0f},
+      {"0000000000000000000000000000012.5", 33, 12.5f},
       {"0.000000000000000000000000000000000000000000001", 47, tiny},
       {"-0.0000000000000000000000000000000000000000000000000000000000000001", 67, -0.0f},
       {"0.00000000000000000000000000000000000000000000000000000000000000001e+68", 71, 1000.0f},
       // Exponent letters, the sign alone, the forms users write; words.
-      {"2.5e-1", 6, 0.25f}, {"2.5E-1", 6, 0.25f}, {"2.5D-1", 6, 0.25f}, {"2.5d-1", 6, 0.25f},
-      {"2.5Q-1", 6, 0.25f}, {"2.5q-1", 6, 0.25f}, {"1.5+3", 5, 1500.0f}, {"-7.5-1", 6, -0.75f},
-      {"0.4402578E+00", 13, 0.4402578f}, {"1.D+2", 5, 100.0f}, {"+.5", 3, 0.5f}, {"-.5e-3", 6, -0.0005f},
-      {"-275.320997", 11, -275.320997f}, {"-1234567", 8, -1234567.0f}, {"12345678.12345678 ", 17, 12345678.12345678f},
-      {"inf", 3, inf}, {"-Infinity", 9, -inf}, {"+INF", 4, inf}, {"iNfInItY", 8, inf},
-      {"0.5d0", 5, 0.5f}, {"5.0q-1", 6, 0.5f}, {"1.5-3", 5, 0.0015f}, {"2.E+1", 5, 20.0f}, {"-0", 2, -0.0f},
-      {"1e-45", 5, tiny}, {"1.4e-45", 7, tiny}, {"16777217", 8, 16777216.0f},
-      {"-1e-999999999999", 16, -0.0f}, {"1.000000059604644775390625000000000001", 38, 1.0000001f},
+      {"2.5e-1", 6, 0.25f},
+      {"2.5E-1", 6, 0.25f},
+      {"2.5D-1", 6, 0.25f},
+      {"2.5d-1", 6, 0.25f},
+      {"2.5Q-1", 6, 0.25f},
+      {"2.5q-1", 6, 0.25f},
+      {"1.5+3", 5, 1500.0f},
+      {"-7.5-1", 6, -0.75f},
+      {"0.4402578E+00", 13, 0.4402578f},
+      {"1.D+2", 5, 100.0f},
+      {"+.5", 3, 0.5f},
+      {"-.5e-3", 6, -0.0005f},
+      {"-275.320997", 11, -275.320997f},
+      {"-1234567", 8, -1234567.0f},
+      {"12345678.12345678 ", 17, 12345678.12345678f},
+      {"inf", 3, inf},
+      {"-Infinity", 9, -inf},
+      {"+INF", 4, inf},
+      {"iNfInItY", 8, inf},
+      {"0.5d0", 5, 0.5f},
+      {"5.0q-1", 6, 0.5f},
+      {"1.5-3", 5, 0.0015f},
+      {"2.E+1", 5, 20.0f},
+      {"-0", 2, -0.0f},
+      {"1e-45", 5, tiny},
+      {"1.4e-45", 7, tiny},
+      {"16777217", 8, 16777216.0f},
+      {"-1e-999999999999", 16, -0.0f},
+      {"1.000000059604644775390625000000000001", 38, 1.0000001f},
       // Where the number ends: the longest beginning that is one.
-      {"1e", 1, 1.0f}, {"1.5+", 3, 1.5f}, {"1.5e+", 3, 1.5f}, {"1.5ee3", 3, 1.5f}, {"1..2", 2, 1.0f},
-      {"1.5e3x", 5, 1500.0f}, {"0x10", 1, 0.0f}, {"1.5D+03 2", 7, 1500.0f}, {"1.5+3e4", 5, 1500.0f},
-      {"1.5e123", 7, inf}, {"infinit", 3, inf}, {"infinityx", 8, inf},
+      {"1e", 1, 1.0f},
+      {"1.5+", 3, 1.5f},
+      {"1.5e+", 3, 1.5f},
+      {"1.5ee3", 3, 1.5f},
+      {"1..2", 2, 1.0f},
+      {"1.5e3x", 5, 1500.0f},
+      {"0x10", 1, 0.0f},
+      {"1.5D+03 2", 7, 1500.0f},
+      {"1.5+3e4", 5, 1500.0f},
+      {"1.5e123", 7, inf},
+      {"infinit", 3, inf},
+      {"infinityx", 8, inf},
   };
   exact_buffers buffers;
   for (const row& r : rows) {
@@ -121,7 +170,9 @@ TEST(Convert, HardCases) {
   for (const char* t : {"nan", "NaN", "-NAN", "+nan", "nan(1)"}) {
     float v = 0;
     EXPECT_EQ(3 + (*t == '-' || *t == '+'), buffers.convert(t, v)) << t;
-    EXPECT_EQ(bits(*t == '-' ? -std::numeric_limits<float>::quiet_NaN() : std::numeric_limits<float>::quiet_NaN()), bits(v)) << t;
+    EXPECT_EQ(bits(*t == '-' ? -std::numeric_limits<float>::quiet_NaN() : std::numeric_limits<float>::quiet_NaN()),
+              bits(v))
+        << t;
   }
   // Every byte that is no digit ends the digits before it, wherever it comes among eight.
   for (int c = 0; c < 256; ++c) {
@@ -190,14 +241,27 @@ TEST(Convert, AgreesWithTheReferenceOnRandomNumbers) {
     // Any finite float, or a double spread evenly in magnitude over the float range and beyond.
     float f = std::bit_cast<float>(static_cast<std::uint32_t>(rng()));
     if (!std::isfinite(f)) f = 1.0f;
-    const double x = form < 4 ? f : std::exp(std::uniform_real_distribution<double>(-106.0, 90.0)(rng)) * (rng() % 2 ? -1 : 1);
+    const double x =
+        form < 4 ? f : std::exp(std::uniform_real_distribution<double>(-106.0, 90.0)(rng)) * (rng() % 2 ? -1 : 1);
     const int digits = 1 + static_cast<int>(rng() % 18);  // up to the 19 of numpy's default
     switch (form) {
-      case 0: std::snprintf(text, sizeof text, "%.*g", digits, x); break;
-      case 1: *std::to_chars(text, text + sizeof text, f).ptr = '\0'; break;  // the shortest
-      case 2: case 4: std::snprintf(text, sizeof text, rng() % 2 ? "%.*e" : "%+.*E", digits, x); break;
-      case 3: case 5: std::snprintf(text, sizeof text, "%.18e", x); break;
-      case 6: std::snprintf(text, sizeof text, "%.*f", digits, std::fmod(x, 1e7)); break;
+      case 0:
+        std::snprintf(text, sizeof text, "%.*g", digits, x);
+        break;
+      case 1:
+        *std::to_chars(text, text + sizeof text, f).ptr = '\0';
+        break;  // the shortest
+      case 2:
+      case 4:
+        std::snprintf(text, sizeof text, rng() % 2 ? "%.*e" : "%+.*E", digits, x);
+        break;
+      case 3:
+      case 5:
+        std::snprintf(text, sizeof text, "%.18e", x);
+        break;
+      case 6:
+        std::snprintf(text, sizeof text, "%.*f", digits, std::fmod(x, 1e7));
+        break;
       case 7: {  // Fortran's E15.7: 0.dddddddE+ee
         std::string field;
         put_fortran_e(field, x, 0, 7);
@@ -207,7 +271,8 @@ TEST(Convert, AgreesWithTheReferenceOnRandomNumbers) {
       default: {  // 1 to 25 random digits, the point anywhere or nowhere, maybe an exponent
         const int length = 1 + static_cast<int>(rng() % 25), point = static_cast<int>(rng() % (length + 2));
         std::string s = rng() % 2 ? "-" : "";
-        for (int k = 0; k < length; ++k) s += (k == point ? "." : "") + std::string(1, static_cast<char>('0' + rng() % 10));
+        for (int k = 0; k < length; ++k)
+          s += (k == point ? "." : "") + std::string(1, static_cast<char>('0' + rng() % 10));
         if (rng() % 2) s += "e" + std::to_string(static_cast<int>(rng() % 100) - 60);
         std::snprintf(text, sizeof text, "%s", s.c_str());
       }
@@ -255,13 +320,18 @@ TEST(Convert, ManyThousandDigitsRoundAsTheirValue) {
   exact_buffers buffers;
   const std::string zeros(3000, '0');
   const std::string rows[] = {
-      "1.000000059604644775390625" + zeros,         "1.000000059604644775390625" + zeros + "1",
-      "-16777217" + zeros + "e-3000",                "16777217" + zeros + "1e-3001",
-      "16777217." + zeros + "1",                     "-0." + zeros + "16777217e3008",
-      "3402823567797336616375393954581425684" + zeros + "e-2999", "3.402823567797336616" + zeros + "1e38",
+      "1.000000059604644775390625" + zeros,
+      "1.000000059604644775390625" + zeros + "1",
+      "-16777217" + zeros + "e-3000",
+      "16777217" + zeros + "1e-3001",
+      "16777217." + zeros + "1",
+      "-0." + zeros + "16777217e3008",
+      "3402823567797336616375393954581425684" + zeros + "e-2999",
+      "3.402823567797336616" + zeros + "1e38",
       "7.00649232162408535461864791644958065640130970938257885878534141944895541342930300743319094181060791015625" +
           zeros + "1e-46",
-      "1" + zeros + zeros + zeros,  "0." + zeros + zeros + "1e6000",
+      "1" + zeros + zeros + zeros,
+      "0." + zeros + zeros + "1e6000",
   };
   for (const std::string& number : rows) {
     float got = 0;

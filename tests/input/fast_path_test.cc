@@ -1,5 +1,6 @@
 // The fast paths (numbers read with text to spare, plain records) must give exactly what
 // the general paths give, bit for bit, message for message.
+#include <gtest/gtest.h>
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -7,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <gtest/gtest.h>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -15,12 +15,12 @@
 #include <tuple>
 #include <vector>
 
-#include "support/bits.h"
-#include "support/numbers.h"
 #include "core/format.h"
 #include "input/load.h"
 #include "input/record_batch.h"
+#include "support/bits.h"
 #include "support/findings.h"
+#include "support/numbers.h"
 #include "support/tiers.h"
 
 namespace haloprof {
@@ -37,26 +37,42 @@ std::string print(std::mt19937_64& rng, float f, int form = -1, int digits = 0) 
   if (digits == 0) digits = 1 + static_cast<int>(rng() % 18);  // up to the 19 of numpy's default
   const auto v = static_cast<double>(f);
   switch (form >= 0 ? form : rng() % 7) {
-    case 0: std::snprintf(buf, sizeof buf, "%.*g", digits, v); break;
-    case 1: std::snprintf(buf, sizeof buf, "%.*e", digits, v); break;
-    case 2: std::snprintf(buf, sizeof buf, "%.*f", digits, v); break;
-    case 3: std::snprintf(buf, sizeof buf, "%+.*E", digits, v); break;
-    case 4: std::snprintf(buf, sizeof buf, "%.*e", digits, v); buf[std::strcspn(buf, "e")] = 'D'; break;
+    case 0:
+      std::snprintf(buf, sizeof buf, "%.*g", digits, v);
+      break;
+    case 1:
+      std::snprintf(buf, sizeof buf, "%.*e", digits, v);
+      break;
+    case 2:
+      std::snprintf(buf, sizeof buf, "%.*f", digits, v);
+      break;
+    case 3:
+      std::snprintf(buf, sizeof buf, "%+.*E", digits, v);
+      break;
+    case 4:
+      std::snprintf(buf, sizeof buf, "%.*e", digits, v);
+      buf[std::strcspn(buf, "e")] = 'D';
+      break;
     case 5: {  // Fortran's E and D fields: 0.ddddE+xx
       std::string field;
       put_fortran_e(field, v, 0, digits, rng() % 2 ? 'E' : 'D');
       return field;
     }
-    default: std::snprintf(buf, sizeof buf, "%.*g", digits, v); break;
+    default:
+      std::snprintf(buf, sizeof buf, "%.*g", digits, v);
+      break;
   }
   return buf;
 }
 
 float random_value(std::mt19937_64& rng) {
   switch (rng() % 4) {
-    case 0: return std::uniform_real_distribution<float>(0.4f, 0.6f)(rng);
-    case 1: return std::normal_distribution<float>(0.0f, 300.0f)(rng);
-    case 2: return std::exp(std::uniform_real_distribution<float>(-20.0f, 20.0f)(rng));
+    case 0:
+      return std::uniform_real_distribution<float>(0.4f, 0.6f)(rng);
+    case 1:
+      return std::normal_distribution<float>(0.0f, 300.0f)(rng);
+    case 2:
+      return std::exp(std::uniform_real_distribution<float>(-20.0f, 20.0f)(rng));
     default: {
       float f;
       const auto u = static_cast<std::uint32_t>(rng());
@@ -67,13 +83,46 @@ float random_value(std::mt19937_64& rng) {
 }
 
 TEST(FastPath, AdversarialNumbers) {
-  for (const char* t : {"1.000000059604644775390625", "1.0000000596046448", "0.1", "0.99999997",
-                        "16777216", "16777217", "16777218", "1677721.7", "0.000000016777217",
-                        "123456789", "0.123456789", "1e-45", "1.4e-45", "7e-46", "1.1754942e-38",
-                        "3.4028235e38", "3.4028236e38", "1e39", "-0", "-0.0", "+.5", "5.", ".5",
-                        "-.5e-3", "1.5+3", "2.5D-1", "9.999999e9", "0.0000001", "1e-10", "1e10",
-                        "9999999e-10", "4398127e-7", "0.4398127", "-123.456", "1.234e+02",
-                        "0.30000001", "2.7182817", "1e0", "00000001.5", "0.00000000"}) {
+  for (const char* t : {"1.000000059604644775390625",
+                        "1.0000000596046448",
+                        "0.1",
+                        "0.99999997",
+                        "16777216",
+                        "16777217",
+                        "16777218",
+                        "1677721.7",
+                        "0.000000016777217",
+                        "123456789",
+                        "0.123456789",
+                        "1e-45",
+                        "1.4e-45",
+                        "7e-46",
+                        "1.1754942e-38",
+                        "3.4028235e38",
+                        "3.4028236e38",
+                        "1e39",
+                        "-0",
+                        "-0.0",
+                        "+.5",
+                        "5.",
+                        ".5",
+                        "-.5e-3",
+                        "1.5+3",
+                        "2.5D-1",
+                        "9.999999e9",
+                        "0.0000001",
+                        "1e-10",
+                        "1e10",
+                        "9999999e-10",
+                        "4398127e-7",
+                        "0.4398127",
+                        "-123.456",
+                        "1.234e+02",
+                        "0.30000001",
+                        "2.7182817",
+                        "1e0",
+                        "00000001.5",
+                        "0.00000000"}) {
     const std::string padded = std::string(t) + std::string(32, ' ');
     const char* last = padded.data() + std::strlen(t);
     float fast = 0, general = 0;
@@ -111,9 +160,9 @@ void expect_readers_agree(const std::string& text) {
     force_tier(t);
     const auto o = load_snapshot(other, first, last, "s", other_found, {}, paths);
     force_tier(available_tiers().front());
-    const std::string how = std::string(paths.fast_records ? "fast" : "general") + (paths.count_first ? ", counted" : "") +
-                            ", tier " + std::string(tier_name(t)) + ", " + std::to_string(paths.threads) +
-                            " threads, pieces of " + std::to_string(paths.piece_bytes);
+    const std::string how = std::string(paths.fast_records ? "fast" : "general") +
+                            (paths.count_first ? ", counted" : "") + ", tier " + std::string(tier_name(t)) + ", " +
+                            std::to_string(paths.threads) + " threads, pieces of " + std::to_string(paths.piece_bytes);
     ASSERT_EQ(p.failed(), o.failed()) << how << "\n" << text;
     EXPECT_EQ(testing::describe(plain, plain_found), testing::describe(other, other_found)) << how;
     if (p.failed()) {
@@ -122,7 +171,8 @@ void expect_readers_agree(const std::string& text) {
     }
     ASSERT_EQ(plain.nhalos, other.nhalos) << how;
     for (std::int64_t i = 0; i < plain.nhalos; ++i) {
-      const float* a[7] = {&plain.xpar[i], &plain.ypar[i], &plain.zpar[i], &plain.vx[i], &plain.vy[i], &plain.vz[i], &plain.dens[i]};
+      const float* a[7] = {&plain.xpar[i], &plain.ypar[i], &plain.zpar[i], &plain.vx[i],
+                           &plain.vy[i],   &plain.vz[i],   &plain.dens[i]};
       const float* b[7] = {&other.xpar[i], &other.ypar[i], &other.zpar[i], &other.vx[i],
                            &other.vy[i],   &other.vz[i],   &other.dens[i]};
       for (int k = 0; k < 7; ++k) ASSERT_EQ(bits(*a[k]), bits(*b[k])) << how << ": particle " << i << " value " << k;
@@ -288,27 +338,67 @@ TEST(FastPath, TheBatchTakesTheCommonShapeAlone) {
   const struct {
     std::string value;
     bool taken;
-  } rows[] = {{"0.5051334", true},           {"-66.223160", true},       {"3534.891357", true},
-              {"-1234567.8901234", true},   {".12345678901234", true},  {"99999999999999", true},
-              {"5.", true},                 {"-.5", true},              {"-0", true},
-              {"123456789012345", false},   {"-12345678.9012345", false}, {"16777217", false},
-              {"8.0000319480896", false},   {"1e5", false},             {"1.5-3", false},
-              {"+1.5", false},              {"1.2.3", false},           {"-", false},
-              {"-.", false},                {std::string("1\0" "5", 3), false}, {"1:5", false},
+  } rows[] = {{"0.5051334", true},
+              {"-66.223160", true},
+              {"3534.891357", true},
+              {"-1234567.8901234", true},
+              {".12345678901234", true},
+              {"99999999999999", true},
+              {"5.", true},
+              {"-.5", true},
+              {"-0", true},
+              {"123456789012345", false},
+              {"-12345678.9012345", false},
+              {"16777217", false},
+              {"8.0000319480896", false},
+              {"1e5", false},
+              {"1.5-3", false},
+              {"+1.5", false},
+              {"1.2.3", false},
+              {"-", false},
+              {"-.", false},
+              {std::string("1\0"
+                           "5",
+                           3),
+               false},
+              {"1:5", false},
               {"2\xb5", false},
               // With an exponent: a letter, a sign, two digits, 10^-22 to 10^22 in all.
-              {"4.4025785e-01", true},      {"-0.4402578E+00", true},   {"-1.5D+03", true},
-              {"1e+05", true},              {"5.e-01", true},           {".5E+00", true},
-              {"2.5d-07", true},            {"1.25q+02", true},         {"-7.5Q-03", true},
-              {"1e+22", true},              {"-1e-22", true},           {"99999999999999e+22", true},
-              {".12345678901234e-08", true}, {"-1.2345678901234e+00", true}, {"-0.0000000E+00", true},
-              {"1e5", false},               {"1.5+3", false},           {"1.5+03", false},
-              {"1e+123", false},            {"1e-1", false},            {"1.5e+", false},
-              {"1.5ee+01", false},          {"1.2345678e-30", false},   {"1e+23", false},
-              {"1.0e-22", false},           {".12345678901234e-09", false}, {"+1.5e+00", false},
-              {"1.5e*03", false},           {"1.5e+0x", false},         {"1.5f+03", false},
-              {"e+05", false},              {"-.e+05", false},          {"123456789012345e+00", false},
-              {"1.5e+03.", false},          {"8.0000319480896e+00", false}};
+              {"4.4025785e-01", true},
+              {"-0.4402578E+00", true},
+              {"-1.5D+03", true},
+              {"1e+05", true},
+              {"5.e-01", true},
+              {".5E+00", true},
+              {"2.5d-07", true},
+              {"1.25q+02", true},
+              {"-7.5Q-03", true},
+              {"1e+22", true},
+              {"-1e-22", true},
+              {"99999999999999e+22", true},
+              {".12345678901234e-08", true},
+              {"-1.2345678901234e+00", true},
+              {"-0.0000000E+00", true},
+              {"1e5", false},
+              {"1.5+3", false},
+              {"1.5+03", false},
+              {"1e+123", false},
+              {"1e-1", false},
+              {"1.5e+", false},
+              {"1.5ee+01", false},
+              {"1.2345678e-30", false},
+              {"1e+23", false},
+              {"1.0e-22", false},
+              {".12345678901234e-09", false},
+              {"+1.5e+00", false},
+              {"1.5e*03", false},
+              {"1.5e+0x", false},
+              {"1.5f+03", false},
+              {"e+05", false},
+              {"-.e+05", false},
+              {"123456789012345e+00", false},
+              {"1.5e+03.", false},
+              {"8.0000319480896e+00", false}};
   for (std::size_t r = 0; r < std::size(rows); ++r) {
     // The value in one column of a record of plain values, with text to spare around it.
     std::string text(16, ' ');
@@ -337,12 +427,51 @@ TEST(FastPath, TheBatchTakesTheCommonShapeAlone) {
 // file of its own, between plain records, so that a shape the fast path took for a number
 // cannot hide behind an earlier error.
 TEST(FastPath, ValuesOfEveryShapeInEveryColumn) {
-  const char* shapes[] = {"5.", ".5", "-.5", "-5.", "0", "-0", "-0.0", "12345678", "1234567.8", ".12345678",
-                          "-12345678", "16777216", "16777217", "99999999", "0.0000001", "1.", "-1234.567",
-                          "123456789", "1.5-3", "1e5", "-1.5E+3", "--5", "5-", "-5-", "1.2.3", ".", "-", "-.",
-                          "5..", "0x10", "inf", "nan", "+1.5", "9-9", "1.-2", "-.-5", "-1234567.8901234",
-                          "123456789012345", ".50002321600914", "-1.5E+03", "0.4402578D+00", "1.5e+0", "1e+23",
-                          "1.5e+03.", "5.e-01"};
+  const char* shapes[] = {"5.",
+                          ".5",
+                          "-.5",
+                          "-5.",
+                          "0",
+                          "-0",
+                          "-0.0",
+                          "12345678",
+                          "1234567.8",
+                          ".12345678",
+                          "-12345678",
+                          "16777216",
+                          "16777217",
+                          "99999999",
+                          "0.0000001",
+                          "1.",
+                          "-1234.567",
+                          "123456789",
+                          "1.5-3",
+                          "1e5",
+                          "-1.5E+3",
+                          "--5",
+                          "5-",
+                          "-5-",
+                          "1.2.3",
+                          ".",
+                          "-",
+                          "-.",
+                          "5..",
+                          "0x10",
+                          "inf",
+                          "nan",
+                          "+1.5",
+                          "9-9",
+                          "1.-2",
+                          "-.-5",
+                          "-1234567.8901234",
+                          "123456789012345",
+                          ".50002321600914",
+                          "-1.5E+03",
+                          "0.4402578D+00",
+                          "1.5e+0",
+                          "1e+23",
+                          "1.5e+03.",
+                          "5.e-01"};
   const std::string plain = "0.5051334 0.489532 0.4986668 -315.3293 1171.112 735.3419 35224.17\n";
   for (const char* shape : shapes) {
     for (int column = 0; column < 7; ++column) {
@@ -387,8 +516,9 @@ TEST(FastPath, EqualDensitiesInSeveralPiecesTheFirstWins) {
   expect_readers_agree(text);
   run_state data;
   snapshot_findings found;
-  ASSERT_TRUE(load_snapshot(data, text.data(), text.data() + text.size(), "s", found, {}, {.threads = 3, .piece_bytes = 50})
-                  .ok());
+  ASSERT_TRUE(
+      load_snapshot(data, text.data(), text.data() + text.size(), "s", found, {}, {.threads = 3, .piece_bytes = 50})
+          .ok());
   EXPECT_EQ(9.5f, found.dmax);
   EXPECT_EQ(8, found.densest);
 }

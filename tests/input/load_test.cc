@@ -1,5 +1,5 @@
-#include <cmath>
 #include <gtest/gtest.h>
+#include <cmath>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -90,7 +90,10 @@ TEST(Snapshot, ListEndsAtFirstRecordNotStartingWithANumber) {
 }
 
 TEST(Snapshot, BrokenRecordsAreErrorsNamingTheLine) {
-  struct { const char* text; const char* message; } rows[] = {
+  struct {
+    const char* text;
+    const char* message;
+  } rows[] = {
       {"h 0\n1 2 3 4 5 6 7\n1 2 3 4 5\n1 2 3 4 5 6 7\n",
        "snap.txt:3: expected 7 values (x y z vx vy vz dens), found 5"},
       {"h 0\n1 2 3 4 5 6", "snap.txt:2: expected 7 values (x y z vx vy vz dens), found 6"},
@@ -98,7 +101,8 @@ TEST(Snapshot, BrokenRecordsAreErrorsNamingTheLine) {
       {"h 0\n1 2 3 4 5 6 7abc\n", "snap.txt:2: value 7 (dens) is not a number: '7abc'"},
       {"h 0\n1 2 3 4 5 6 1.\xff\n", "snap.txt:2: value 7 (dens) is not a number: '1.\\xff'"},
       {"h 0\n1,2,,4,5,6,7\n", "snap.txt:2: an empty value after 2 values: expected 7 values (x y z vx vy vz dens)"},
-      {"h 0\n1 2 3/ 4 5 6 7\n", "snap.txt:2: a slash ends the record after 3 values: expected 7 values (x y z vx vy vz dens)"},
+      {"h 0\n1 2 3/ 4 5 6 7\n",
+       "snap.txt:2: a slash ends the record after 3 values: expected 7 values (x y z vx vy vz dens)"},
       {"h 0\n1 2 3*0.5 4 5 6 7\n",
        "snap.txt:2: value 3 (z) is not a number: '3*0.5' (repeat counts are not supported)"},
       // A damaged first value followed by six numbers is a particle record, not the end.
@@ -125,7 +129,10 @@ TEST(Snapshot, BrokenRecordsAreErrorsNamingTheLine) {
 }
 
 TEST(Snapshot, FileNameAnswers) {
-  struct { std::string answer; const char* name; } rows[] = {
+  struct {
+    std::string answer;
+    const char* name;
+  } rows[] = {
       {"halo.txt\n", "halo.txt"},
       {"\n   \n  examples/halo.txt  trailing\n", "examples/halo.txt"},
       {"/abs/path/a_very_long_file_name_of_more_than_twenty_characters.txt\n",

@@ -1,5 +1,5 @@
-#include <cmath>
 #include <gtest/gtest.h>
+#include <cmath>
 #include <random>
 #include <sstream>
 
@@ -75,8 +75,9 @@ TEST(Binning, RadialComponentsAreSummedInFileOrderInSinglePrecision) {
   // Two radial components cancel exactly and the third survives; summed the other way
   // round in single precision the small one would be lost, printing 0.00.
   const float a = 0.03f, c = 0.04f;
-  const auto r = std::sqrt(static_cast<float>((static_cast<double>(a) * a + static_cast<double>(a) * a) +
-                                              static_cast<double>(c) * c) + 1e-8f);
+  const auto r = std::sqrt(
+      static_cast<float>((static_cast<double>(a) * a + static_cast<double>(a) * a) + static_cast<double>(c) * c) +
+      1e-8f);
   const float u = 1e8f;
   const float w = 1.234f;
   auto b = bin({{0, 0, 0, -u, u, -w, 10}, {a, a, c, u, -u, w, 1}});

@@ -382,7 +382,8 @@ TEST(Hdf5Snapshot, BadInputs) {
            scalar(hdf5_id(H5Dopen2(f, "/PartType0/Velocities", H5P_DEFAULT)).get(), "a_scaling", std::nan(""));
          });
        },
-       exit_status::bad_snapshot, "@snap.hdf5: /PartType0/Velocities: attribute a_scaling is nan, expected a finite power"},
+       exit_status::bad_snapshot,
+       "@snap.hdf5: /PartType0/Velocities: attribute a_scaling is nan, expected a finite power"},
       {"a velocity scaling that makes every velocity 0", 0,
        [](const scratch& d) {
          edit(d / "snap.hdf5", [](hid_t f) {
@@ -576,7 +577,7 @@ TEST(Hdf5Catalogue, GroupCentresAndRadii) {
     std::vector<int> groups;  // per file
     int total;                // Ngroups_Total
     bool radius, units;
-    const char* error;  // nullptr: reads; '@' the scratch directory
+    const char* error;                          // nullptr: reads; '@' the scratch directory
     std::optional<double> time = std::nullopt;  // /Header Time, where written
   } cases[] = {
       {"one file, radii, units in /Parameters", {3}, 3, true, true, nullptr},

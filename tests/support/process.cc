@@ -1,17 +1,17 @@
 #include "support/process.h"
 
-#include <chrono>
-#include <csignal>
-#include <cstdlib>
 #include <fcntl.h>
-#include <fstream>
 #include <gtest/gtest.h>
-#include <thread>
-#include <sstream>
-#include <stdexcept>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
 
 extern char** environ;
 
@@ -118,8 +118,9 @@ outcome run_haloprof(const fs::path& cwd, const std::string& input, const child_
 outcome run_haloprof_unprivileged(const fs::path& cwd, const std::string& input) {
   if (geteuid() != 0) return run_haloprof(cwd, input);
   // The directory must be reachable by that user (and stays unwritable if it was).
-  fs::permissions(cwd, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec |
-                           fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read,
+  fs::permissions(cwd,
+                  fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec | fs::perms::owner_read |
+                      fs::perms::group_read | fs::perms::others_read,
                   fs::perm_options::add);
   if ((fs::status(cwd).permissions() & fs::perms::owner_write) != fs::perms::none)
     fs::permissions(cwd, fs::perms::all, fs::perm_options::add);
@@ -129,9 +130,9 @@ outcome run_haloprof_unprivileged(const fs::path& cwd, const std::string& input)
   fs::copy_file(HALOPROF_EXE, bin / "haloprof");
   fs::permissions(bin.path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                   fs::perms::others_read | fs::perms::others_exec);
-  return run_program({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                      (bin / "haloprof").string()},
-                     cwd, input);
+  return run_program(
+      {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", (bin / "haloprof").string()}, cwd,
+      input);
 }
 
 }  // namespace haloprof::testing

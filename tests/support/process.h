@@ -60,8 +60,7 @@ class child {
 };
 
 // Runs `argv` in `cwd` with `input` on standard input and waits for it.
-outcome run_program(const std::vector<std::string>& argv, const std::filesystem::path& cwd,
-                    const std::string& input);
+outcome run_program(const std::vector<std::string>& argv, const std::filesystem::path& cwd, const std::string& input);
 
 // Runs haloprof in `cwd`, answering the prompt with `input`.
 outcome run_haloprof(const std::filesystem::path& cwd, const std::string& input, const child_options& options = {});

@@ -1,8 +1,8 @@
 // Running a check once per vector instruction tier the processor has.
 #pragma once
 
-#include <cstdio>
 #include <gtest/gtest.h>
+#include <cstdio>
 #include <string>
 
 #include "core/kernels.h"
