@@ -116,6 +116,25 @@ bool soon(const std::function<bool()>& done) {
   return false;
 }
 
+// The sample snapshot beside a report holding `report_text`, whose lock another program
+// holds until release().
+struct held_report {
+  temp_dir dir;
+  const fs::path report = dir / "HaloProperties.dat";
+  int held = -1;
+  explicit held_report(const std::string& report_text) {
+    write_file(dir / "s.txt", sample().text);
+    write_file(report, report_text);
+    held = open(report.c_str(), O_RDWR | O_CLOEXEC);
+    if (held < 0 || flock(held, LOCK_EX) != 0) ADD_FAILURE() << "cannot lock " << report;
+  }
+  void release() {
+    if (held >= 0) close(held);
+    held = -1;
+  }
+  ~held_report() { release(); }
+};
+
 struct scene {
   const fs::path dir;
   child_options options;
@@ -393,15 +412,12 @@ TEST(Limits, WhereAMemoryLimitSufficesEveryLargerOneDoes) {
 
 TEST(Limits, AReportReplacedWhileRunsWaitGetsEveryBlock) {
   ASSERT_FALSE(sample().block.empty());
-  temp_dir dir;
-  write_file(dir / "s.txt", sample().text);
-  const fs::path report = dir / "HaloProperties.dat";
-  write_file(report, sample().block);
   // Another program holds the report's lock while the runs come to wait for it, then
   // rewrites the report elsewhere and renames it over the path, as editors and tidying
   // scripts do, before letting go.
-  const int held = open(report.c_str(), O_RDWR | O_CLOEXEC);
-  ASSERT_EQ(0, flock(held, LOCK_EX));
+  held_report h(sample().block);
+  const auto& dir = h.dir;
+  const auto& report = h.report;
   constexpr int runs = 4;
   std::vector<std::unique_ptr<child>> waiting;
   for (int k = 0; k < runs; ++k)
@@ -409,7 +425,7 @@ TEST(Limits, AReportReplacedWhileRunsWaitGetsEveryBlock) {
   EXPECT_TRUE(soon([&] { return waiting_for_lock(report) == runs; }));
   write_file(dir / "copy", read_file(report));
   fs::rename(dir / "copy", report);
-  close(held);
+  h.release();
   for (auto& r : waiting) EXPECT_EQ(0, r->wait(most).status);
   std::string all;
   for (int k = 0; k <= runs; ++k) all += sample().block;
@@ -418,12 +434,8 @@ TEST(Limits, AReportReplacedWhileRunsWaitGetsEveryBlock) {
 
 TEST(Limits, AWaitForTheLockIsToldOnceOnATerminal) {
   ASSERT_FALSE(sample().block.empty());
-  temp_dir dir;
-  write_file(dir / "s.txt", sample().text);
-  const fs::path report = dir / "HaloProperties.dat";
-  write_file(report, "");
-  const int held = open(report.c_str(), O_RDWR | O_CLOEXEC);
-  ASSERT_EQ(0, flock(held, LOCK_EX));
+  held_report h("");
+  const auto& dir = h.dir;
   const int terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_LE(0, terminal);
   ASSERT_EQ(0, grantpt(terminal));
@@ -446,12 +458,12 @@ TEST(Limits, AWaitForTheLockIsToldOnceOnATerminal) {
   }));
   EXPECT_LE(1s, std::chrono::steady_clock::now() - start);
   std::this_thread::sleep_for(1200ms);  // time enough to be told twice
-  close(held);
+  h.release();
   EXPECT_EQ(0, run.wait(most).status);
   read_terminal();
   close(terminal);
   EXPECT_EQ("waiting for another program to finish writing 'HaloProperties.dat'\r\n", told);
-  EXPECT_EQ(sample().block, read_file(report));
+  EXPECT_EQ(sample().block, read_file(h.report));
 }
 
 TEST(Limits, AllCoresStopWhereTheListEnds) {
@@ -575,17 +587,14 @@ TEST(Limits, AReportRemovedWhileARunWaitsGetsNoBlockInTheDark) {
   // The lock's holder removes the report and leaves at its path what cannot be resolved:
   // the run must not write into the removed file it still holds.
   ASSERT_FALSE(sample().block.empty());
-  temp_dir dir;
-  write_file(dir / "s.txt", sample().text);
-  const fs::path report = dir / "HaloProperties.dat";
-  write_file(report, sample().block);
-  const int held = open(report.c_str(), O_RDWR | O_CLOEXEC);
-  ASSERT_EQ(0, flock(held, LOCK_EX));
+  held_report h(sample().block);
+  const auto& dir = h.dir;
+  const auto& report = h.report;
   child run({HALOPROF_EXE}, dir.path(), "s.txt\n");
   EXPECT_TRUE(soon([&] { return waiting_for_lock(report) == 1; }));
   fs::remove(report);
   fs::create_symlink("HaloProperties.dat", report);  // a loop
-  close(held);
+  h.release();
   const outcome o = run.wait(most);
   EXPECT_EQ(6, o.status);
   EXPECT_EQ("cannot write report 'HaloProperties.dat': Too many levels of symbolic links\n", o.err);
